@@ -1,0 +1,68 @@
+// client: sends each line of standard input to the server on 127.0.0.1 and prints at most
+// 8 bytes of answer after it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstring>
+
+#include "full_io.h"
+#include "service_port.h"
+
+namespace {
+
+constexpr std::size_t BUFFER_SIZE = 256;
+constexpr std::size_t ANSWER_READ_SIZE = 8;
+
+bool connect_to_server(int connection) {
+  sockaddr_in address{};
+  address.sin_addr.s_addr = inet_addr("127.0.0.1");
+  address.sin_family = AF_INET;
+  address.sin_port = htons(SERVICE_PORT);
+  std::memset(address.sin_zero, 0, sizeof address.sin_zero);
+  return connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// Sends one line and prints what one read brings back, up to its first NUL. Returns false when
+// the server has gone.
+bool exchange_line(int connection, const char* line, char* answer) {
+  const std::size_t length = std::strlen(line);
+  if (length == 0) {
+    return true;  // nothing to send, so no answer to wait for
+  }
+  if (!write_all(connection, line, length)) {
+    return false;
+  }
+  const ssize_t count = read_some(connection, answer, ANSWER_READ_SIZE);
+  if (count <= 0) {
+    return false;
+  }
+  const std::size_t shown = strnlen(answer, static_cast<std::size_t>(count));
+  std::fwrite(answer, 1, shown, stdout);
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  char line[BUFFER_SIZE];
+  char answer[BUFFER_SIZE];
+  ignore_sigpipe();
+
+  const int connection = socket(AF_INET, SOCK_STREAM, 0);
+  if (connection < 0) {
+    std::printf("Socket no se pudo crear");
+    return 1;
+  }
+  if (!connect_to_server(connection)) {
+    std::puts("\n Error : Connect Failed ");
+    return 1;
+  }
+  while (std::fgets(line, sizeof line, stdin) != nullptr) {
+    if (!exchange_line(connection, line, answer)) {
+      return 1;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,15 @@
+// The iterative TCP listener that every server runs: one connection at a time, each read in
+// chunks of at most CHUNK_SIZE bytes, every chunk handed to the server's handler.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int CHUNK_SIZE = 10;
+
+// A server's handler: the connection, the chunk's first byte and its length (1 to CHUNK_SIZE).
+// The chunk is not NUL-terminated and belongs to the listener; it is valid only during the call.
+using chunk_handler = void (*)(int connection, const char* chunk, std::int32_t length);
+
+// Sets up the listening socket on SERVICE_PORT and serves connections forever. A failed set-up
+// ends the process with status 1 and one line on standard error.
+[[noreturn]] void run_listener(chunk_handler handler);

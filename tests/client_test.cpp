@@ -1,0 +1,85 @@
+// client against real servers and against none: output and exit status.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct client_case {
+  const char* name;
+  std::string input;
+  std::string output;
+};
+
+const client_case TALLY_SESSIONS[] = {
+    // The answer's rest waits in the connection and follows the next line.
+    {"split_answer", "2 + 3\nx\n", "Resultado: 5"},
+    {"one_line", "2 + 3\n", "Resultad"},
+    {"empty_input", "", ""},
+    {"empty_line_answered", "\n", "Mal form"},
+    {"nul_ends_line", "2\0+3\n"s, "Falta un"},
+    {"nul_first_skipped", "\0junk\n1+1\n"s, "Resultad"},
+    {"last_line_unterminated", "4+4", "Resultad"},
+    {"missing_text", "4 5\n\n\n", "Falta un operando m\xC3\xA1s"},
+    // A 300-byte line arrives as a 255-byte piece and a 45-byte piece; each is sent and read.
+    {"long_line", std::string(300, ' ') + "\n", "Mal formato"},
+};
+
+void PrintTo(const client_case& entry, std::ostream* out) {
+  *out << entry.name;
+}
+
+class ClientWithTally : public ProgramTest, public ::testing::WithParamInterface<client_case> {};
+
+TEST_P(ClientWithTally, PrintsAtMostEightBytesAfterEachLine) {
+  start_server(TALLY_BIN);
+  spawn_options options;
+  options.stdin_data = GetParam().input;
+  const child_process client = start(CLIENT_BIN, options);
+  const int status = wait_exit(client);
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read_file(client.stdout_path), GetParam().output);
+  EXPECT_EQ(read_file(client.stderr_path), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, ClientWithTally, ::testing::ValuesIn(TALLY_SESSIONS),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(ProgramTest, ClientWithoutServerReportsConnectFailure) {
+  spawn_options options;
+  options.stdin_data = "1+1\n";
+  const child_process client = start(CLIENT_BIN, options);
+  const int status = wait_exit(client);
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(read_file(client.stdout_path), "\n Error : Connect Failed \n");
+  EXPECT_EQ(read_file(client.stderr_path), "");
+}
+
+// The server dies while the client still has lines: status 1, never a signal, never a hang.
+TEST_F(ProgramTest, ClientEndsWithStatusOneWhenServerIsKilled) {
+  const child_process server = start_server(TALLY_BIN);
+  spawn_options options;
+  options.stdin_pipe = true;
+  const child_process client = start(CLIENT_BIN, options);
+  ASSERT_TRUE(wait_until([] { return connections_to_port() == 1; }));
+  const std::string line = "1+1\n";
+  ASSERT_EQ(write(client.stdin_fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  kill(server.pid, SIGKILL);
+  ASSERT_NE(wait_exit(server), -1);
+  for (int round = 0; round < 50 && is_running(client); ++round) {
+    if (write(client.stdin_fd, line.data(), line.size()) < 0) {
+      break;  // the client has already gone
+    }
+  }
+  const int status = wait_exit(client);
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+}  // namespace

@@ -1,0 +1,342 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+constexpr int MAX_POLLS = 1000000;
+
+std::string temp_path(const char* tag) {
+  std::string pattern = std::string("/tmp/portkit-") + tag + "-XXXXXX";
+  const int fd = mkstemp(pattern.data());
+  if (fd >= 0) {
+    close(fd);
+  }
+  return pattern;
+}
+
+std::chrono::steady_clock::time_point deadline_from(milliseconds span) {
+  return std::chrono::steady_clock::now() + span;
+}
+
+int remaining_ms(std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool poll_readable(int fd, std::chrono::steady_clock::time_point deadline) {
+  pollfd entry{fd, POLLIN, 0};
+  for (;;) {
+    const int ready = poll(&entry, 1, remaining_ms(deadline));
+    if (ready > 0) {
+      return true;
+    }
+    if (ready == 0 || errno != EINTR) {
+      return false;
+    }
+  }
+}
+
+[[noreturn]] void exec_child(const std::string& program, const spawn_options& options, int stdin_fd,
+                             const std::string& out, const std::string& err) {
+  dup2(stdin_fd, 0);
+  const int out_fd = open(out.c_str(), O_WRONLY | O_TRUNC);
+  const int err_fd = open(err.c_str(), O_WRONLY | O_TRUNC);
+  dup2(out_fd, 1);
+  dup2(err_fd, 2);
+  if (options.stdout_unread_pipe) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) == 0) {
+      dup2(pipe_fds[1], 1);
+      close(pipe_fds[0]);
+    }
+  }
+  if (options.close_stdout) {
+    close(1);
+  }
+  for (int fd = 3; fd < 1024; ++fd) {
+    close(fd);
+  }
+  if (options.nofile_limit > 0) {
+    const rlimit limit{static_cast<rlim_t>(options.nofile_limit),
+                       static_cast<rlim_t>(options.nofile_limit)};
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  std::vector<std::string> words = options.prefix;
+  words.push_back(program);
+  std::vector<char*> argv;
+  for (std::string& word : words) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  _exit(127);
+}
+
+std::vector<std::string> proc_net_tcp_rows() {
+  std::ifstream table("/proc/net/tcp");
+  std::vector<std::string> rows;
+  std::string row;
+  std::getline(table, row);  // header
+  while (std::getline(table, row)) {
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// Fields of /proc/net/tcp: "sl local rem st ..."; ports are hex.
+bool row_matches(const std::string& row, bool local, const char* state) {
+  std::istringstream fields(row);
+  std::string slot, local_address, remote_address, st;
+  fields >> slot >> local_address >> remote_address >> st;
+  const std::string& address = local ? local_address : remote_address;
+  return address.size() > 5 && address.substr(address.size() - 5) == ":3039" && st == state;
+}
+
+long proc_status_field(pid_t pid, const char* name) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  const std::string key = std::string(name) + ":";
+  while (std::getline(status, line)) {
+    if (line.rfind(key, 0) == 0) {
+      return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+bool enter_private_network() {
+  if (unshare(CLONE_NEWNET) != 0) {
+    return false;
+  }
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) {
+    return false;
+  }
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  const bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                  (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP),
+                   ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+  close(fd);
+  return up;
+}
+
+bool wait_until(const std::function<bool()>& condition, milliseconds deadline) {
+  const auto end = deadline_from(deadline);
+  for (int poll_count = 0; poll_count < MAX_POLLS; ++poll_count) {
+    if (condition()) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= end) {
+      return false;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+child_process spawn(const std::string& program, const spawn_options& options) {
+  child_process child;
+  child.stdout_path = temp_path("out");
+  child.stderr_path = temp_path("err");
+  int stdin_fd = -1;
+  int pipe_fds[2] = {-1, -1};
+  if (options.stdin_pipe) {
+    if (pipe(pipe_fds) != 0) {
+      return child;
+    }
+    stdin_fd = pipe_fds[0];
+  } else {
+    const std::string in_path = temp_path("in");
+    std::ofstream(in_path, std::ios::binary) << options.stdin_data;
+    stdin_fd = open(in_path.c_str(), O_RDONLY);
+    unlink(in_path.c_str());
+  }
+  child.pid = fork();
+  if (child.pid == 0) {
+    exec_child(program, options, stdin_fd, child.stdout_path, child.stderr_path);
+  }
+  close(stdin_fd);
+  if (options.stdin_pipe) {
+    child.stdin_fd = pipe_fds[1];
+  }
+  return child;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+int wait_exit(const child_process& child, milliseconds deadline) {
+  int status = -1;
+  const bool ended =
+      wait_until([&] { return waitpid(child.pid, &status, WNOHANG) == child.pid; }, deadline);
+  return ended ? status : -1;
+}
+
+bool is_running(const child_process& child) {
+  siginfo_t info{};
+  // WNOWAIT leaves an ended child to be reaped by wait_exit.
+  return waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+bool port_listening() {
+  for (const std::string& row : proc_net_tcp_rows()) {
+    if (row_matches(row, true, "0A")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int connections_to_port() {
+  int count = 0;
+  for (const std::string& row : proc_net_tcp_rows()) {
+    count += row_matches(row, false, "01") ? 1 : 0;
+  }
+  return count;
+}
+
+int connect_local() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(12345);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void send_bytes(int fd, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t count = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (count <= 0) {
+      ADD_FAILURE() << "send failed: " << std::strerror(errno);
+      return;
+    }
+    sent += static_cast<std::size_t>(count);
+  }
+}
+
+std::string read_exact(int fd, std::size_t count, milliseconds deadline) {
+  const auto end = deadline_from(deadline);
+  std::string bytes;
+  char buffer[65536];
+  while (bytes.size() < count && poll_readable(fd, end)) {
+    const ssize_t got = recv(fd, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+    if (got <= 0) {
+      break;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  return bytes;
+}
+
+std::string read_to_end(int fd, milliseconds deadline) {
+  return read_exact(fd, static_cast<std::size_t>(-1), deadline);
+}
+
+bool data_arrives(int fd, milliseconds window) {
+  return poll_readable(fd, deadline_from(window));
+}
+
+void close_with_reset(int fd) {
+  const linger abort_on_close{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  close(fd);
+}
+
+int open_fd_count(pid_t pid) {
+  DIR* directory = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (directory == nullptr) {
+    return -1;
+  }
+  int count = 0;
+  while (const dirent* entry = readdir(directory)) {
+    count += entry->d_name[0] != '.' ? 1 : 0;
+  }
+  closedir(directory);
+  return count;
+}
+
+long resident_kib(pid_t pid) {
+  return proc_status_field(pid, "VmRSS");
+}
+
+long cpu_ticks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // Fields after the command name, which ends at the last ')': state is field 3, utime 14.
+  std::istringstream fields(content.substr(content.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int index = 3; index <= 15 && fields >> field; ++index) {
+    if (index == 14 || index == 15) {
+      ticks += std::strtol(field.c_str(), nullptr, 10);
+    }
+  }
+  return ticks;
+}
+
+void ProgramTest::SetUp() {
+  signal(SIGPIPE, SIG_IGN);  // a child that has gone must not end the test with it
+  if (!enter_private_network()) {
+    GTEST_SKIP() << "needs root (CAP_SYS_ADMIN) for a private network namespace; skipped";
+  }
+}
+
+void ProgramTest::TearDown() {
+  for (const child_process& child : children_) {
+    if (child.pid > 0) {
+      kill(child.pid, SIGKILL);
+      waitpid(child.pid, nullptr, 0);
+    }
+    if (child.stdin_fd >= 0) {
+      close(child.stdin_fd);
+    }
+    unlink(child.stdout_path.c_str());
+    unlink(child.stderr_path.c_str());
+  }
+}
+
+child_process ProgramTest::start(const std::string& program, const spawn_options& options) {
+  child_process child = spawn(program, options);
+  children_.push_back(child);
+  return child;
+}
+
+child_process ProgramTest::start_server(const std::string& program, const spawn_options& options) {
+  child_process child = start(program, options);
+  EXPECT_TRUE(wait_until(port_listening)) << program << " never listened";
+  return child;
+}

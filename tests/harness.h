@@ -1,0 +1,83 @@
+// Helpers for driving the real programs as processes over real sockets, each test in a private
+// network namespace so that port 12345 is its own.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using milliseconds = std::chrono::milliseconds;
+
+inline constexpr milliseconds DEFAULT_DEADLINE = 10s;
+
+// Moves the calling process into a fresh network namespace with `lo` up. False without root.
+bool enter_private_network();
+
+// Polls `condition` every millisecond until it holds or `deadline` passes.
+bool wait_until(const std::function<bool()>& condition, milliseconds deadline = DEFAULT_DEADLINE);
+
+struct spawn_options {
+  std::string stdin_data;           // written to a file that becomes standard input
+  bool stdin_pipe = false;          // or: a pipe the test writes to (child_process::stdin_fd)
+  bool close_stdout = false;        // start with standard output closed
+  bool stdout_unread_pipe = false;  // standard output is a pipe whose reader has gone
+  long nofile_limit = 0;            // nonzero: RLIMIT_NOFILE for the child
+  std::vector<std::string> prefix;  // a command to run the program under (valgrind ...)
+};
+
+struct child_process {
+  pid_t pid = -1;
+  int stdin_fd = -1;
+  std::string stdout_path;
+  std::string stderr_path;
+};
+
+child_process spawn(const std::string& program, const spawn_options& options = {});
+
+std::string read_file(const std::string& path);
+
+// Waits for the child to end; returns its wait status, or -1 when the deadline passed.
+int wait_exit(const child_process& child, milliseconds deadline = DEFAULT_DEADLINE);
+
+bool is_running(const child_process& child);
+
+// True when a socket of this namespace listens on the service port.
+bool port_listening();
+
+// Number of established TCP connections whose remote end is the service port.
+int connections_to_port();
+
+int connect_local();  // blocking connect to 127.0.0.1:12345; -1 on failure
+void send_bytes(int fd, const std::string& bytes);
+
+// Reads exactly `count` bytes (fewer if the peer closes or the deadline passes).
+std::string read_exact(int fd, std::size_t count, milliseconds deadline = DEFAULT_DEADLINE);
+
+// Reads until the peer closes or the deadline passes.
+std::string read_to_end(int fd, milliseconds deadline = DEFAULT_DEADLINE);
+
+// True when some byte can be read within `window`; used to show that nothing arrives.
+bool data_arrives(int fd, milliseconds window);
+
+void close_with_reset(int fd);  // SO_LINGER 0: the peer sees a reset
+
+int open_fd_count(pid_t pid);
+long resident_kib(pid_t pid);
+long cpu_ticks(pid_t pid);
+
+// Base fixture for tests that run programs: a private namespace, and every child killed after.
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  child_process start(const std::string& program, const spawn_options& options = {});
+  child_process start_server(const std::string& program, const spawn_options& options = {});
+
+ private:
+  std::vector<child_process> children_;
+};
