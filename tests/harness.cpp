@@ -60,6 +60,7 @@ bool poll_readable(int fd, std::chrono::steady_clock::time_point deadline) {
 
 [[noreturn]] void exec_child(const std::string& program, const spawn_options& options, int stdin_fd,
                              const std::string& out, const std::string& err) {
+  signal(SIGPIPE, SIG_DFL);  // as a shell would start it: the program must protect itself
   dup2(stdin_fd, 0);
   const int out_fd = open(out.c_str(), O_WRONLY | O_TRUNC);
   const int err_fd = open(err.c_str(), O_WRONLY | O_TRUNC);
@@ -223,6 +224,18 @@ int connections_to_port() {
   return count;
 }
 
+long unread_bytes_from_port() {
+  for (const std::string& row : proc_net_tcp_rows()) {
+    if (row_matches(row, false, "01")) {
+      std::istringstream fields(row);
+      std::string skipped, queues;
+      fields >> skipped >> skipped >> skipped >> skipped >> queues;  // "tx_queue:rx_queue", hex
+      return std::strtol(queues.c_str() + queues.find(':') + 1, nullptr, 16);
+    }
+  }
+  return -1;
+}
+
 int connect_local() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -260,6 +273,35 @@ std::string read_exact(int fd, std::size_t count, milliseconds deadline) {
     bytes.append(buffer, static_cast<std::size_t>(got));
   }
   return bytes;
+}
+
+std::string stream_through(int fd, const std::string& data, std::size_t expect_back,
+                           milliseconds deadline) {
+  const auto end = deadline_from(deadline);
+  std::string back;
+  std::size_t sent = 0;
+  char buffer[65536];
+  while ((sent < data.size() || back.size() < expect_back) && remaining_ms(end) > 0) {
+    pollfd entry{fd, static_cast<short>(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
+    if (poll(&entry, 1, remaining_ms(end)) <= 0) {
+      continue;
+    }
+    if ((entry.revents & POLLOUT) != 0) {
+      const ssize_t count =
+          send(fd, data.data() + sent, std::min<std::size_t>(data.size() - sent, 65536),
+               MSG_NOSIGNAL | MSG_DONTWAIT);
+      sent += count > 0 ? static_cast<std::size_t>(count) : 0;
+    }
+    if ((entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      const ssize_t count = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (count > 0) {
+        back.append(buffer, static_cast<std::size_t>(count));
+      } else if (count == 0 || errno != EAGAIN) {
+        break;  // closed or failed: nothing more will come
+      }
+    }
+  }
+  return back;
 }
 
 std::string read_to_end(int fd, milliseconds deadline) {
