@@ -3,22 +3,28 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -58,6 +64,21 @@ bool poll_readable(int fd, std::chrono::steady_clock::time_point deadline) {
   }
 }
 
+// Makes one system call fail with `error` from here on, through a seccomp filter: a fault that
+// the real environment cannot be made to produce on demand.
+void inject_failure(long syscall_number, int error) {
+  sock_filter filter[] = {
+      {BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<std::uint32_t>(offsetof(seccomp_data, nr))},
+      {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, static_cast<std::uint32_t>(syscall_number)},
+      {BPF_RET | BPF_K, 0, 0,
+       SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA)},
+      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
+}
+
 [[noreturn]] void exec_child(const std::string& program, const spawn_options& options, int stdin_fd,
                              const std::string& out, const std::string& err) {
   signal(SIGPIPE, SIG_DFL);  // as a shell would start it: the program must protect itself
@@ -83,6 +104,9 @@ bool poll_readable(int fd, std::chrono::steady_clock::time_point deadline) {
     const rlimit limit{static_cast<rlim_t>(options.nofile_limit),
                        static_cast<rlim_t>(options.nofile_limit)};
     setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (options.failing_syscall >= 0) {
+    inject_failure(options.failing_syscall, options.failing_errno);
   }
   std::vector<std::string> words = options.prefix;
   words.push_back(program);

@@ -27,6 +27,8 @@ struct spawn_options {
   bool close_stdout = false;        // start with standard output closed
   bool stdout_unread_pipe = false;  // standard output is a pipe whose reader has gone
   long nofile_limit = 0;            // nonzero: RLIMIT_NOFILE for the child
+  long failing_syscall = -1;        // a system call that fails in the child with failing_errno
+  int failing_errno = 0;
   std::vector<std::string> prefix;  // a command to run the program under (valgrind ...)
 };
 

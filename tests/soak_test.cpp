@@ -1,0 +1,238 @@
+// Fault and soak tests: every server under thousands of connections, resets, blocked writes,
+// a full backlog, a held port and exhausted descriptors.
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cerrno>
+
+#include <fstream>
+#include <thread>
+
+#include "harness.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct server_case {
+  const char* name;
+  const char* program;
+  std::string request;  // one chunk
+  std::string answer;   // what comes back for it; empty: nothing does
+};
+
+constexpr std::size_t BURST = 1000;
+
+// The glyphs burst depends on how many came before; it is checked for its form instead.
+bool is_burst(const std::string& bytes) {
+  if (bytes.size() != BURST) {
+    return false;
+  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char expected = i == 0 ? bytes[0] : (bytes[i - 1] == '~' ? ' ' : bytes[i - 1] + 1);
+    if (bytes[i] < ' ' || bytes[i] > '~' || bytes[i] != expected) {
+      return false;
+    }
+  }
+  return true;
+}
+
+const server_case SERVERS[] = {
+    {"tally", TALLY_BIN, "20 + 22", "Resultado: 42\0"s},
+    {"glyphs", GLYPHS_BIN, "?", std::string(BURST, '*')},
+    {"mirror", MIRROR_BIN, "\0echo\xFF"s, "\0echo\xFF"s},
+    {"sink", SINK_BIN, "copy\n", ""},
+    {"drain", DRAIN_BIN, "copy\n", ""},
+};
+
+void PrintTo(const server_case& entry, std::ostream* out) {
+  *out << entry.name;
+}
+
+std::string server_name(const ::testing::TestParamInfo<server_case>& test) {
+  return test.param.name;
+}
+
+class EveryServer : public ProgramTest, public ::testing::WithParamInterface<server_case> {
+ protected:
+  bool is_glyphs() const { return std::string(GetParam().name) == "glyphs"; }
+
+  // One request on an open connection and its answer, checked.
+  ::testing::AssertionResult exchange(int fd) {
+    send_bytes(fd, GetParam().request);
+    const std::string& answer = GetParam().answer;
+    if (answer.empty()) {
+      return ::testing::AssertionSuccess();
+    }
+    const std::string got = read_exact(fd, answer.size());
+    if (is_glyphs() ? is_burst(got) : got == answer) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "wrong answer of " << got.size() << " bytes";
+  }
+
+  ::testing::AssertionResult serves_one() {
+    const int fd = connect_local();
+    if (fd < 0) {
+      return ::testing::AssertionFailure() << "no longer accepts";
+    }
+    ::testing::AssertionResult result = exchange(fd);
+    close(fd);
+    return result;
+  }
+};
+
+// The servers that write to their peers.
+class AnsweringServer : public EveryServer {};
+
+// Waits until the server holds no connection: only its standard streams and the listener.
+bool idle(const child_process& server, int idle_descriptors) {
+  return wait_until([&] { return open_fd_count(server.pid) == idle_descriptors; });
+}
+
+TEST_P(EveryServer, TenThousandConnectionsSomeResetLeaveItFlat) {
+  const child_process server = start_server(GetParam().program);
+  const int idle_descriptors = open_fd_count(server.pid);
+  long resident_after_warm_up = 0;
+  for (int round = 0; round < 10000; ++round) {
+    const int fd = connect_local();
+    ASSERT_GE(fd, 0) << "round " << round;
+    if (round % 8 == 7) {
+      send_bytes(fd, GetParam().request);
+      close_with_reset(fd);  // answer still unread
+      continue;
+    }
+    ASSERT_TRUE(exchange(fd)) << "round " << round;
+    // Lockstep: the server closes its side only once it has served this connection whole.
+    shutdown(fd, SHUT_WR);
+    ASSERT_EQ(read_to_end(fd), "") << "round " << round;
+    close(fd);
+    if (round == 499) {
+      ASSERT_TRUE(idle(server, idle_descriptors));
+      resident_after_warm_up = resident_kib(server.pid);
+    }
+  }
+  EXPECT_TRUE(serves_one());
+  EXPECT_TRUE(idle(server, idle_descriptors)) << open_fd_count(server.pid) << " descriptors";
+  EXPECT_LE(resident_kib(server.pid) - resident_after_warm_up, 64)
+      << "resident KiB after warm-up " << resident_after_warm_up;
+}
+
+// A peer that sends without reading until the server is stuck writing to it, then leaves.
+TEST_P(AnsweringServer, RecoversFromPeerThatNeverReads) {
+  const child_process server = start_server(GetParam().program);
+  const int fd = connect_local();
+  ASSERT_GE(fd, 0);
+  const std::string syscall_path = "/proc/" + std::to_string(server.pid) + "/syscall";
+  const auto blocked_in_write = [&] {
+    std::ifstream current(syscall_path);
+    long number = -1;
+    return (current >> number) && number == SYS_write;
+  };
+  std::string batch;
+  for (int i = 0; i < 64; ++i) {
+    batch += GetParam().request;
+  }
+  for (int round = 0; round < 100000 && !blocked_in_write(); ++round) {
+    if (send(fd, batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      wait_until(blocked_in_write, 100ms);
+    }
+  }
+  ASSERT_TRUE(wait_until(blocked_in_write)) << "the server never blocked on its write";
+  close_with_reset(fd);
+  EXPECT_TRUE(serves_one());
+  EXPECT_TRUE(is_running(server));
+}
+
+// Clients queued in the backlog while another is served are each served in turn, none lost.
+TEST_P(EveryServer, ServesBackloggedClientsInTurn) {
+  const child_process server = start_server(GetParam().program);
+  const int first = connect_local();
+  ASSERT_GE(first, 0);
+  ASSERT_TRUE(exchange(first));
+  int waiting[4];
+  for (int& fd : waiting) {
+    fd = connect_local();
+    ASSERT_GE(fd, 0);
+    send_bytes(fd, GetParam().request);
+  }
+  close(first);
+  for (const int fd : waiting) {
+    const std::string& answer = GetParam().answer;
+    if (!answer.empty()) {
+      const std::string got = read_exact(fd, answer.size());
+      EXPECT_TRUE(is_glyphs() ? is_burst(got) : got == answer);
+    }
+    close(fd);
+  }
+  if (GetParam().answer.empty()) {
+    std::string expected;
+    for (int copies = 0; copies < 5; ++copies) {
+      expected += GetParam().request;
+    }
+    EXPECT_TRUE(wait_until([&] { return read_file(server.stdout_path) == expected; }))
+        << "standard output: " << read_file(server.stdout_path);
+  }
+}
+
+TEST_P(EveryServer, SecondCopyOnHeldPortExitsWithOneLine) {
+  const child_process holder = start_server(TALLY_BIN);
+  const child_process second = start(GetParam().program);
+  const int status = wait_exit(second);
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(read_file(second.stderr_path),
+            std::string(GetParam().name) + ": bind: Address already in use\n");
+  EXPECT_EQ(read_file(second.stdout_path), "");
+  EXPECT_TRUE(is_running(holder));
+}
+
+TEST_P(EveryServer, NoDescriptorForTheSocketExitsWithOneLine) {
+  spawn_options options;
+  options.failing_syscall = SYS_socket;
+  options.failing_errno = EMFILE;
+  const child_process server = start(GetParam().program, options);
+  const int status = wait_exit(server);
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(read_file(server.stderr_path),
+            std::string(GetParam().name) + ": socket: Too many open files\n");
+  EXPECT_EQ(read_file(server.stdout_path), "");
+}
+
+// With room for the listener but none for a connection, accept fails again and again: the
+// server must wait between tries, not spin.
+TEST_P(EveryServer, NoDescriptorForConnectionsNeverSpins) {
+  spawn_options options;
+  options.nofile_limit = 4;
+  const child_process server = start_server(GetParam().program, options);
+  const int fd = connect_local();  // completed by the kernel, never accepted
+  ASSERT_GE(fd, 0);
+  const long ticks_before = cpu_ticks(server.pid);
+  // An observation window, not a wait for a condition: a spinning server would burn all of it.
+  std::this_thread::sleep_for(1s);
+  const long ticks_used = cpu_ticks(server.pid) - ticks_before;
+  EXPECT_LE(ticks_used, 10) << "CPU ticks in one second (100 per second means a busy loop)";
+  EXPECT_TRUE(is_running(server));
+  close(fd);
+}
+
+// A listen that fails must not leave a server that looks alive but listens nowhere.
+TEST_F(ProgramTest, FailedListenExitsWithOneLine) {
+  spawn_options options;
+  options.failing_syscall = SYS_listen;
+  options.failing_errno = EADDRINUSE;
+  const child_process server = start(TALLY_BIN, options);
+  const int status = wait_exit(server);
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(read_file(server.stderr_path), "tally: listen: Address already in use\n");
+  EXPECT_FALSE(port_listening());
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, EveryServer, ::testing::ValuesIn(SERVERS), server_name);
+INSTANTIATE_TEST_SUITE_P(Servers, AnsweringServer, ::testing::ValuesIn(SERVERS, SERVERS + 3),
+                         server_name);
+
+}  // namespace
