@@ -1,7 +1,6 @@
 // tally: answers every chunk "a + b" with the sum, in Spanish, NUL-terminated.
 #include "tally.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "full_io.h"
@@ -44,6 +43,40 @@ const char* scan_int(const char* text, std::int32_t* value) {
   return text;
 }
 
+constexpr char SUM_PREFIX[] = "Resultado: ";
+constexpr char MISSING_OPERAND_TEXT[] = "Falta un operando más";
+constexpr char MALFORMED_TEXT[] = "Mal formato";
+
+// Copies a fixed answer with its NUL; returns the bytes to send.
+std::size_t put_text(const char* text, char (&answer)[ANSWER_CAPACITY]) {
+  const std::size_t size = std::strlen(text) + 1;
+  std::memcpy(answer, text, size);
+  return size;
+}
+
+// "Resultado: %d" with its NUL, formatted by hand: the same bytes, without printf's machinery on
+// the path of every request.
+std::size_t put_sum(std::int32_t sum, char (&answer)[ANSWER_CAPACITY]) {
+  char digits[10];
+  std::size_t count = 0;
+  std::uint32_t magnitude =
+      sum < 0 ? 0U - static_cast<std::uint32_t>(sum) : static_cast<std::uint32_t>(sum);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10U);
+    magnitude /= 10U;
+  } while (magnitude != 0);
+  std::size_t size = sizeof SUM_PREFIX - 1;
+  std::memcpy(answer, SUM_PREFIX, size);
+  if (sum < 0) {
+    answer[size++] = '-';
+  }
+  while (count > 0) {
+    answer[size++] = digits[--count];
+  }
+  answer[size++] = '\0';
+  return size;
+}
+
 }  // namespace
 
 int int_sum(const char* text, std::int32_t* sum) {
@@ -76,15 +109,11 @@ std::size_t tally_answer(const char* chunk, std::int32_t length, char (&answer)[
 
   std::int32_t sum = 0;
   const int status = int_sum(text, &sum);
-  int printed = 0;
   if (status == SUM_OK) {
-    printed = std::snprintf(answer, sizeof answer, "Resultado: %d", sum);
-  } else if (status == SUM_MISSING_OPERAND) {
-    printed = std::snprintf(answer, sizeof answer, "%s", "Falta un operando más");
-  } else {  // no operand, or no text at all: every chunk gets an answer
-    printed = std::snprintf(answer, sizeof answer, "%s", "Mal formato");
+    return put_sum(sum, answer);
   }
-  return static_cast<std::size_t>(printed) + 1;  // the NUL goes on the wire too
+  // No operand, or no text at all, is malformed too: every chunk gets an answer.
+  return put_text(status == SUM_MISSING_OPERAND ? MISSING_OPERAND_TEXT : MALFORMED_TEXT, answer);
 }
 
 void server_func(int connection, const char* chunk, std::int32_t length) {

@@ -133,6 +133,10 @@ TEST(TallyAnswer, LongestAnswersFitAndCarryOneNul) {
       {"-99999999+", 10, "Falta un operando más"},
       {"-9999+-999", 10, "Resultado: -10998"},
       {"1+2", 3, "Resultado: 3"},
+      {"0+0", 3, "Resultado: 0"},
+      {"-0+-0", 5, "Resultado: 0"},
+      {"-9999999+0", 10, "Resultado: -9999999"},
+      {"99999999+9", 10, "Resultado: 100000008"},
       {"1+2", 1, "Falta un operando más"},  // only `length` bytes are the request
       {"1+2", 0, "Mal formato"},
       {"1+2", -5, "Mal formato"},  // out-of-contract lengths read nothing

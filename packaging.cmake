@@ -1,0 +1,62 @@
+# Installation layout, manual pages, service units and the Debian package.
+include(GNUInstallDirs)
+
+set(PORTKIT_SERVERS tally glyphs mirror sink drain)
+set(PORTKIT_PROGRAMS ${PORTKIT_SERVERS} client)
+set(SUMMARY_tally "sums of two integers")
+set(SUMMARY_glyphs "endless printable character stream")
+set(SUMMARY_mirror "echo of every chunk")
+set(SUMMARY_sink "copy of every chunk to the journal")
+set(SUMMARY_drain "copy of every chunk to the journal")
+
+install(TARGETS ${PORTKIT_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Manual pages are installed compressed, as Debian expects.
+foreach(program ${PORTKIT_PROGRAMS})
+  set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/man/${program}.1 > ${page}
+    DEPENDS ${CMAKE_SOURCE_DIR}/man/${program}.1 VERBATIM)
+  list(APPEND PORTKIT_PAGES ${page})
+endforeach()
+add_custom_target(manpages ALL DEPENDS ${PORTKIT_PAGES})
+install(FILES ${PORTKIT_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+foreach(server ${PORTKIT_SERVERS})
+  set(SERVER ${server})
+  set(SUMMARY "${SUMMARY_${server}}")
+  set(BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+  set(CONFLICTS "")
+  foreach(other ${PORTKIT_SERVERS})
+    if(NOT other STREQUAL server)
+      string(APPEND CONFLICTS " portkit-${other}.service")
+    endif()
+  endforeach()
+  string(STRIP "${CONFLICTS}" CONFLICTS)
+  configure_file(systemd/portkit-server.service.in systemd/portkit-${server}.service @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/systemd/portkit-${server}.service
+          DESTINATION lib/systemd/system)
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME portkit)
+set(CPACK_PACKAGE_VENDOR "portkit")
+set(CPACK_PACKAGE_CONTACT "portkit maintainers <maintainers@portkit.invalid>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "five small TCP servers on port 12345 and a line client")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "tally adds two integers, glyphs streams printable characters, mirror\n"
+  "echoes, sink and drain copy what they receive to standard output; client\n"
+  "sends lines to whichever of them holds TCP port 12345 on the local machine.\n"
+  "Each server has a hardened systemd unit, not enabled on installation.")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+include(CPack)

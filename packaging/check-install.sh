@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Installs the package build into a staging directory and checks that every program and manual
+# page is there and works; then builds the Debian package, installs it, verifies the service
+# units, removes it and checks that nothing is left. Needs root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/package
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+programs=(tally glyphs mirror sink drain client)
+
+cmake --install "$build" --prefix "$stage/usr" --strip >/dev/null
+for program in "${programs[@]}"; do
+  test -x "$stage/usr/bin/$program"
+  page="$stage/usr/share/man/man1/$program.1.gz"
+  test -f "$page"
+  warnings=$(LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || { echo "$page: $warnings"; exit 1; }
+done
+echo "installed: ${programs[*]}, with manual pages, lint-free"
+
+# Each installed server answers through the installed client, in a namespace of its own.
+expect_session() {  # server, client input, expected client output (trailing line feeds dropped)
+  local got
+  got=$(unshare -n bash -c '
+    ip link set lo up
+    "$1/usr/bin/$2" >/dev/null 2>&1 &
+    for _ in $(seq 500); do grep -q ":3039 00000000:0000 0A" /proc/net/tcp && break; sleep 0.01; done
+    printf "%s" "$3" | timeout 5 "$1/usr/bin/client"
+    kill %1' _ "$stage" "$1" "$2")
+  [ "$got" = "$3" ] || { echo "$1: got '$got', not '$3'"; exit 1; }
+}
+expect_session tally $'2 + 3\n1+1\n' "Resultado: 5"
+expect_session glyphs $'a\n' ' !"#$%&'"'"
+expect_session mirror $'hola\n' 'hola'
+for printer in sink drain; do
+  got=$(unshare -n bash -c '
+    ip link set lo up
+    out=$(mktemp); "$1/usr/bin/$2" >"$out" 2>&1 &
+    for _ in $(seq 500); do grep -q ":3039 00000000:0000 0A" /proc/net/tcp && break; sleep 0.01; done
+    exec 3<>/dev/tcp/127.0.0.1/12345; printf "abc" >&3; exec 3>&-
+    for _ in $(seq 500); do [ -s "$out" ] && break; sleep 0.01; done
+    kill %1; cat "$out"; rm -f "$out"' _ "$stage" "$printer")
+  [ "$got" = "abc" ] || { echo "$printer: got '$got'"; exit 1; }
+done
+set +e
+output=$(unshare -n "$stage/usr/bin/client" </dev/null)
+status=$?
+set -e
+[ "$status" = 1 ] && [ "$output" = $'\n Error : Connect Failed ' ] || { echo "client: $status"; exit 1; }
+echo "every installed program ran"
+
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/portkit_*.deb)
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb"
+if dpkg -s portkit >/dev/null 2>&1; then
+  echo "portkit is already installed here; not touching it"; exit 1
+fi
+dpkg -i "$deb" >/dev/null
+files=$(dpkg -L portkit)
+systemd-analyze verify /usr/lib/systemd/system/portkit-*.service
+echo "service units verified"
+dpkg --purge portkit >/dev/null
+for file in $files; do
+  if [ -e "$file" ] && [ ! -d "$file" ]; then
+    echo "left behind: $file"; exit 1
+  fi
+done
+echo "package installed and removed cleanly"
