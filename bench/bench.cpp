@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+#include "private_network.h"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -38,20 +40,6 @@ constexpr int TRACED_CHUNKS = 1000;
 constexpr int STARTUP_ROUNDS_PER_ROUND = 5;  // start-up is short and noisy: take more samples
 
 // ---- processes and sockets -------------------------------------------------------------------
-
-bool enter_private_network() {
-  if (unshare(CLONE_NEWNET) != 0) {
-    return false;
-  }
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  const bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP),
-                   ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-  close(fd);
-  return up;
-}
 
 pid_t start(const std::vector<std::string>& command) {
   const pid_t pid = fork();
@@ -76,26 +64,11 @@ void stop(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
-int try_connect() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(12345);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return fd;
-}
-
 // Connects as soon as the server accepts, for at most ten seconds; -1 if it never does.
 int connect_when_ready() {
   const auto deadline = clock_type::now() + std::chrono::seconds(10);
   while (clock_type::now() < deadline) {
-    const int fd = try_connect();
+    const int fd = connect_service_port();
     if (fd >= 0) {
       return fd;
     }
@@ -321,13 +294,18 @@ void run_process_figures(const char* server, const char* mode, int rounds) {
     start_server.push_back(startup_ms(server_command(server)));
     start_baseline.push_back(startup_ms(baseline_command(mode)));
   }
+  std::vector<double> memory_server;
+  std::vector<double> memory_baseline;
+  const auto idle_rss = [](pid_t pid, int) { return static_cast<double>(resident_kib(pid)); };
+  for (int round = 0; round < rounds; ++round) {
+    memory_server.push_back(with_program(server_command(server), idle_rss));
+    memory_baseline.push_back(with_program(baseline_command(mode), idle_rss));
+  }
   const std::string label = std::string(server) + " ";
   report((label + "start-up to accepting").c_str(), "ms", median(start_server),
          median(start_baseline), false);
-  const auto idle_rss = [](pid_t pid, int) { return static_cast<double>(resident_kib(pid)); };
-  report((label + "idle resident memory").c_str(), "KiB",
-         with_program(server_command(server), idle_rss),
-         with_program(baseline_command(mode), idle_rss), false);
+  report((label + "idle resident memory").c_str(), "KiB", median(memory_server),
+         median(memory_baseline), false);
   report((label + "binary size, stripped").c_str(), "KiB", stripped_kib(server_command(server)[0]),
          stripped_kib(baseline_command(mode)[0]), false);
 }

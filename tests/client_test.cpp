@@ -40,9 +40,7 @@ TEST_P(ClientWithTally, PrintsAtMostEightBytesAfterEachLine) {
   spawn_options options;
   options.stdin_data = GetParam().input;
   const child_process client = start(CLIENT_BIN, options);
-  const int status = wait_exit(client);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(exit_code(client), 0);
   EXPECT_EQ(read_file(client.stdout_path), GetParam().output);
   EXPECT_EQ(read_file(client.stderr_path), "");
 }
@@ -54,9 +52,7 @@ TEST_F(ProgramTest, ClientWithoutServerReportsConnectFailure) {
   spawn_options options;
   options.stdin_data = "1+1\n";
   const child_process client = start(CLIENT_BIN, options);
-  const int status = wait_exit(client);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(exit_code(client), 1);
   EXPECT_EQ(read_file(client.stdout_path), "\n Error : Connect Failed \n");
   EXPECT_EQ(read_file(client.stderr_path), "");
 }
@@ -82,9 +78,7 @@ TEST_F(ProgramTest, ClientEndsWithStatusOneWhenServerIsKilled) {
       break;  // the client has already gone
     }
   }
-  const int status = wait_exit(client);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(exit_code(client), 1);
 }
 
 }  // namespace

@@ -122,9 +122,7 @@ TEST_F(Glyphs, ClientShowsEightCharactersAfterEachLine) {
   spawn_options options;
   options.stdin_data = "a\nb\nc\n";
   const child_process client = start(CLIENT_BIN, options);
-  const int status = wait_exit(client);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(exit_code(client), 0);
   EXPECT_EQ(read_file(client.stdout_path), sequence(0, 24));
 }
 

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "private_network.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -153,23 +155,6 @@ long proc_status_field(pid_t pid, const char* name) {
 
 }  // namespace
 
-bool enter_private_network() {
-  if (unshare(CLONE_NEWNET) != 0) {
-    return false;
-  }
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) {
-    return false;
-  }
-  ifreq request{};
-  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  const bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP),
-                   ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-  close(fd);
-  return up;
-}
-
 bool wait_until(const std::function<bool()>& condition, milliseconds deadline) {
   const auto end = deadline_from(deadline);
   for (int poll_count = 0; poll_count < MAX_POLLS; ++poll_count) {
@@ -224,6 +209,14 @@ int wait_exit(const child_process& child, milliseconds deadline) {
   return ended ? status : -1;
 }
 
+int exit_code(const child_process& child, milliseconds deadline) {
+  const int status = wait_exit(child, deadline);
+  if (status == -1) {
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 bool is_running(const child_process& child) {
   siginfo_t info{};
   // WNOWAIT leaves an ended child to be reaped by wait_exit.
@@ -261,16 +254,7 @@ long unread_bytes_from_port() {
 }
 
 int connect_local() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(12345);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return connect_service_port();
 }
 
 void send_bytes(int fd, const std::string& bytes) {

@@ -10,13 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "private_network.h"
+
 using namespace std::chrono_literals;
 using milliseconds = std::chrono::milliseconds;
 
 inline constexpr milliseconds DEFAULT_DEADLINE = 10s;
-
-// Moves the calling process into a fresh network namespace with `lo` up. False without root.
-bool enter_private_network();
 
 // Polls `condition` every millisecond until it holds or `deadline` passes.
 bool wait_until(const std::function<bool()>& condition, milliseconds deadline = DEFAULT_DEADLINE);
@@ -45,6 +44,10 @@ std::string read_file(const std::string& path);
 
 // Waits for the child to end; returns its wait status, or -1 when the deadline passed.
 int wait_exit(const child_process& child, milliseconds deadline = DEFAULT_DEADLINE);
+
+// Waits for the child to end; returns its exit status, 128 + the signal that killed it, or -1
+// when the deadline passed.
+int exit_code(const child_process& child, milliseconds deadline = DEFAULT_DEADLINE);
 
 bool is_running(const child_process& child);
 

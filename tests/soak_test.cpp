@@ -179,9 +179,7 @@ TEST_P(EveryServer, ServesBackloggedClientsInTurn) {
 TEST_P(EveryServer, SecondCopyOnHeldPortExitsWithOneLine) {
   const child_process holder = start_server(TALLY_BIN);
   const child_process second = start(GetParam().program);
-  const int status = wait_exit(second);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(exit_code(second), 1);
   EXPECT_EQ(read_file(second.stderr_path),
             std::string(GetParam().name) + ": bind: Address already in use\n");
   EXPECT_EQ(read_file(second.stdout_path), "");
@@ -193,9 +191,7 @@ TEST_P(EveryServer, NoDescriptorForTheSocketExitsWithOneLine) {
   options.failing_syscall = SYS_socket;
   options.failing_errno = EMFILE;
   const child_process server = start(GetParam().program, options);
-  const int status = wait_exit(server);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(exit_code(server), 1);
   EXPECT_EQ(read_file(server.stderr_path),
             std::string(GetParam().name) + ": socket: Too many open files\n");
   EXPECT_EQ(read_file(server.stdout_path), "");
@@ -224,9 +220,7 @@ TEST_F(ProgramTest, FailedListenExitsWithOneLine) {
   options.failing_syscall = SYS_listen;
   options.failing_errno = EADDRINUSE;
   const child_process server = start(TALLY_BIN, options);
-  const int status = wait_exit(server);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(exit_code(server), 1);
   EXPECT_EQ(read_file(server.stderr_path), "tally: listen: Address already in use\n");
   EXPECT_FALSE(port_listening());
 }

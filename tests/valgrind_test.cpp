@@ -90,9 +90,7 @@ TEST_F(ClientUnderValgrind, SessionWithTallyIsClean) {
   options.prefix = VALGRIND;
   options.stdin_data = "2 + 3\n1+1\n\0skipped\n"s + std::string(300, '7') + "\nlast";
   const child_process client = start(CLIENT_BIN, options);
-  const int status = wait_exit(client, 30s);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << read_file(client.stderr_path);
+  EXPECT_EQ(exit_code(client, 30s), 0) << read_file(client.stderr_path);
   expect_clean_report(read_file(client.stderr_path));
 }
 
@@ -101,9 +99,7 @@ TEST_F(ClientUnderValgrind, SessionWithoutServerIsClean) {
   options.prefix = VALGRIND;
   options.stdin_data = "1+1\n";
   const child_process client = start(CLIENT_BIN, options);
-  const int status = wait_exit(client, 30s);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(exit_code(client, 30s), 1);
   EXPECT_EQ(read_file(client.stdout_path), "\n Error : Connect Failed \n");
   expect_clean_report(read_file(client.stderr_path));
 }

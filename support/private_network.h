@@ -1,0 +1,9 @@
+// For tests and benchmarks: a network namespace of one's own, and connections into it.
+#pragma once
+
+// Moves the calling process into a fresh network namespace with `lo` up, so that the service
+// port is private to it and its children. False without the privilege for it.
+bool enter_private_network();
+
+// A blocking connection to 127.0.0.1 on the service port, with Nagle off; -1 if refused.
+int connect_service_port();
