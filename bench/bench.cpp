@@ -49,7 +49,9 @@ pid_t start(const std::vector<std::string>& command) {
     dup2(null_fd, 0);
     dup2(null_fd, 1);
     std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
     for (const std::string& word : command) {
+      // cppcheck-suppress useStlAlgorithm
       argv.push_back(const_cast<char*>(word.c_str()));
     }
     argv.push_back(nullptr);
@@ -57,6 +59,14 @@ pid_t start(const std::vector<std::string>& command) {
     _exit(127);
   }
   return pid;
+}
+
+// Runs a command to its end, its output discarded; true when it exits with status 0.
+bool succeeds(const std::vector<std::string>& command) {
+  const pid_t pid = start(command);
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
 }
 
 void stop(pid_t pid) {
@@ -125,7 +135,7 @@ double per_second(clock_type::time_point begin, double count) {
 }
 
 // Round trips per second of one request whose answer ends after `nuls` NUL bytes or `bytes`.
-measure round_trips(std::string request, long nuls, std::size_t bytes, int count) {
+measure round_trips(const std::string& request, long nuls, std::size_t bytes, int count) {
   return [=](int fd) {
     const auto begin = clock_type::now();
     for (int i = 0; i < count; ++i) {
@@ -278,8 +288,7 @@ long resident_kib(pid_t pid) {
 // Size as installed, without symbols (cmake --install --strip); unstripped if strip is missing.
 double stripped_kib(const std::string& path) {
   const std::string copy = "/tmp/portkit-bench-size-" + std::to_string(getpid());
-  const std::string command = "strip -o " + copy + " " + path + " 2>/dev/null";
-  const std::string& measured = std::system(command.c_str()) == 0 ? copy : path;
+  const std::string& measured = succeeds({"strip", "-o", copy, path}) ? copy : path;
   struct stat info {};
   const double kib =
       stat(measured.c_str(), &info) == 0 ? static_cast<double>(info.st_size) / 1024.0 : 0.0;
@@ -379,7 +388,7 @@ void trace_server(const char* server, const std::string& request, std::size_t an
 }
 
 void run_call_counts() {
-  if (std::system("strace -V >/dev/null 2>&1") != 0) {
+  if (!succeeds({"strace", "-V"})) {
     std::printf("strace is not installed: system calls not counted\n");
     return;
   }
@@ -401,7 +410,8 @@ std::string directory_of(const char* path) {
 
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);  // figures appear as they are measured
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : DEFAULT_ROUNDS;
+  const long asked = argc > 1 ? std::strtol(argv[1], nullptr, 10) : DEFAULT_ROUNDS;
+  const int rounds = static_cast<int>(std::clamp(asked, 1L, 1000L));
   bin_dir = directory_of(argv[0]);
   signal(SIGPIPE, SIG_IGN);
   if (!enter_private_network()) {
