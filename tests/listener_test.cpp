@@ -1,6 +1,5 @@
 // The shared listener under real faults, driven through tally.
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.h"
@@ -68,27 +67,6 @@ INSTANTIATE_TEST_SUITE_P(Departures, PeerDeparture,
                                            departure::reset_unread,
                                            departure::shutdown_then_reset));
 
-TEST_F(ProgramTest, HundredsOfConnectionsLeaveNoDescriptorsBehind) {
-  const child_process server = start_server(TALLY_BIN);
-  const int idle_descriptors = open_fd_count(server.pid);  // standard streams and the listener
-  const departure kinds[] = {departure::silent_close, departure::close_unread,
-                             departure::reset_unread};
-  for (int round = 0; round < 600; ++round) {
-    const int fd = connect_local();
-    ASSERT_GE(fd, 0) << "round " << round;
-    if (round % 4 == 3) {
-      send_bytes(fd, "1+1");
-      ASSERT_EQ(read_exact(fd, TWO.size()), TWO);
-      close(fd);
-    } else {
-      depart(fd, kinds[round % 4]);
-    }
-  }
-  expect_serves("20+22", "Resultado: 42\0"s);
-  EXPECT_TRUE(wait_until([&] { return open_fd_count(server.pid) == idle_descriptors; }))
-      << open_fd_count(server.pid) << " descriptors open, " << idle_descriptors << " when idle";
-}
-
 TEST_F(ProgramTest, WaitingClientIsServedOnlyAfterTheCurrentOneCloses) {
   start_server(TALLY_BIN);
   const int first = connect_local();
@@ -104,16 +82,6 @@ TEST_F(ProgramTest, WaitingClientIsServedOnlyAfterTheCurrentOneCloses) {
   close(first);
   EXPECT_EQ(read_exact(second, 13), "Resultado: 4\0"s);
   close(second);
-}
-
-TEST_F(ProgramTest, SecondServerOnHeldPortFailsLoudly) {
-  const child_process holder = start_server(TALLY_BIN);
-  const child_process second = start(TALLY_BIN);
-  EXPECT_EQ(exit_code(second), 1);
-  EXPECT_EQ(read_file(second.stderr_path), "tally: bind: Address already in use\n");
-  EXPECT_EQ(read_file(second.stdout_path), "");
-  EXPECT_TRUE(is_running(holder));
-  expect_serves("1+1", TWO);
 }
 
 }  // namespace

@@ -184,6 +184,11 @@ TEST_P(EveryServer, SecondCopyOnHeldPortExitsWithOneLine) {
             std::string(GetParam().name) + ": bind: Address already in use\n");
   EXPECT_EQ(read_file(second.stdout_path), "");
   EXPECT_TRUE(is_running(holder));
+  const int fd = connect_local();
+  ASSERT_GE(fd, 0) << "the holder must still serve";
+  send_bytes(fd, "1+1");
+  EXPECT_EQ(read_exact(fd, 13), "Resultado: 2\0"s);
+  close(fd);
 }
 
 TEST_P(EveryServer, NoDescriptorForTheSocketExitsWithOneLine) {
