@@ -8,7 +8,6 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -29,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "full_io.h"
 #include "private_network.h"
 
 namespace {
@@ -101,18 +101,6 @@ int connect_when_ready() {
   return -1;
 }
 
-bool send_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
-    if (sent <= 0) {
-      return false;
-    }
-    data += sent;
-    size -= static_cast<std::size_t>(sent);
-  }
-  return true;
-}
-
 // Reads until `done` says the bytes received so far are the whole answer.
 bool receive_until(int fd, const std::function<bool(const char*, std::size_t)>& done) {
   char buffer[4096];
@@ -153,7 +141,7 @@ measure round_trips(const std::string& request, long nuls, std::size_t bytes, in
   return [=](int fd) {
     const auto begin = clock_type::now();
     for (int i = 0; i < count; ++i) {
-      const bool answered = send_all(fd, request.data(), request.size()) &&
+      const bool answered = write_all(fd, request.data(), request.size()) &&
                             (nuls > 0 ? receive_nuls(fd, nuls) : receive_bytes(fd, bytes));
       if (!answered) {
         return 0.0;
@@ -166,25 +154,9 @@ measure round_trips(const std::string& request, long nuls, std::size_t bytes, in
 // MiB per second of a stream sent while the echo is read back.
 double echo_stream(int fd) {
   const std::string data(STREAM_BYTES, 'e');
-  std::size_t sent = 0;
-  std::size_t back = 0;
-  char buffer[65536];
   const auto begin = clock_type::now();
-  while (back < data.size()) {
-    pollfd entry{fd, static_cast<short>(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
-    if (poll(&entry, 1, 10000) <= 0) {
-      return 0.0;
-    }
-    if ((entry.revents & POLLOUT) != 0) {
-      const ssize_t count =
-          send(fd, data.data() + sent, std::min<std::size_t>(65536, data.size() - sent),
-               MSG_DONTWAIT | MSG_NOSIGNAL);
-      sent += count > 0 ? static_cast<std::size_t>(count) : 0;
-    }
-    if ((entry.revents & POLLIN) != 0) {
-      const ssize_t count = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-      back += count > 0 ? static_cast<std::size_t>(count) : 0;
-    }
+  if (stream_through(fd, data, data.size(), std::chrono::minutes(2)).size() != data.size()) {
+    return 0.0;
   }
   return per_second(begin, static_cast<double>(STREAM_BYTES) / (1U << 20U));
 }
@@ -193,7 +165,7 @@ double echo_stream(int fd) {
 double sink_stream(int fd) {
   const std::string data(STREAM_BYTES, 's');
   const auto begin = clock_type::now();
-  if (!send_all(fd, data.data(), data.size())) {
+  if (!write_all(fd, data.data(), data.size())) {
     return 0.0;
   }
   shutdown(fd, SHUT_WR);
@@ -388,7 +360,7 @@ void trace_server(const char* server, const std::string& request, std::size_t an
   const pid_t tracer = start(command);
   const int fd = connect_when_ready();
   for (int i = 0; i < TRACED_CHUNKS && fd >= 0; ++i) {
-    send_all(fd, request.data(), request.size());
+    write_all(fd, request.data(), request.size());
     if (answer_bytes > 0) {
       receive_bytes(fd, answer_bytes);
     } else {

@@ -4,11 +4,14 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "service_port.h"
@@ -48,4 +51,38 @@ int connect_service_port() {
   const int on = 1;
   (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;
+}
+
+std::string stream_through(int fd, const std::string& data, std::size_t expect_back,
+                           std::chrono::milliseconds deadline) {
+  using clock = std::chrono::steady_clock;
+  const auto end = clock::now() + deadline;
+  std::string back;
+  std::size_t sent = 0;
+  char buffer[65536];
+  while (sent < data.size() || back.size() < expect_back) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now());
+    pollfd entry{fd, static_cast<short>(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
+    if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
+      if (left.count() <= 0 || errno != EINTR) {
+        break;
+      }
+      continue;
+    }
+    if ((entry.revents & POLLOUT) != 0) {
+      const ssize_t count =
+          send(fd, data.data() + sent, std::min<std::size_t>(data.size() - sent, sizeof buffer),
+               MSG_NOSIGNAL | MSG_DONTWAIT);
+      sent += count > 0 ? static_cast<std::size_t>(count) : 0;
+    }
+    if ((entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      const ssize_t count = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (count > 0) {
+        back.append(buffer, static_cast<std::size_t>(count));
+      } else if (count == 0 || errno != EAGAIN) {
+        break;  // closed or failed: nothing more will come
+      }
+    }
+  }
+  return back;
 }

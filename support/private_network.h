@@ -1,9 +1,18 @@
 // For tests and benchmarks: a network namespace of one's own, and connections into it.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+#include <string>
+
 // Moves the calling process into a fresh network namespace with `lo` up, so that the service
 // port is private to it and its children. False without the privilege for it.
 bool enter_private_network();
 
 // A blocking connection to 127.0.0.1 on the service port, with Nagle off; -1 if refused.
 int connect_service_port();
+
+// Sends `data` while reading back up to `expect_back` bytes, so that neither side blocks the
+// other; returns what came back (less when the peer closes or the deadline passes).
+std::string stream_through(int fd, const std::string& data, std::size_t expect_back,
+                           std::chrono::milliseconds deadline = std::chrono::seconds(10));

@@ -42,7 +42,7 @@ class Glyphs : public ProgramTest {
 };
 
 TEST_F(Glyphs, FirstBurstIsTenCyclesAndFiftyEndingInQ) {
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   send_bytes(fd, "x");
   const std::string burst = read_exact(fd, BURST_SIZE);
@@ -51,7 +51,7 @@ TEST_F(Glyphs, FirstBurstIsTenCyclesAndFiftyEndingInQ) {
   EXPECT_FALSE(data_arrives(fd, 20ms)) << "exactly 1000 characters per chunk";
   close(fd);
 
-  const int later = connect_local();
+  const int later = connect_service_port();
   ASSERT_GE(later, 0);
   send_bytes(later, "x");
   const std::string second = read_exact(later, BURST_SIZE);
@@ -64,7 +64,7 @@ TEST_F(Glyphs, SequenceRunsOnAcrossChunksAndConnections) {
   const std::string chunks[] = {"0123456789", "a", "\n"};
   long bursts = 0;
   for (int connection = 0; connection < 3; ++connection) {
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     ASSERT_GE(fd, 0);
     for (const std::string& chunk : chunks) {
       send_bytes(fd, chunk);
@@ -76,7 +76,7 @@ TEST_F(Glyphs, SequenceRunsOnAcrossChunksAndConnections) {
 }
 
 TEST_F(Glyphs, SixteenBytesAtOnceAreTwoChunksAndTwoBursts) {
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   send_bytes(fd, "0123456789abcdef");
   EXPECT_EQ(read_exact(fd, 2 * BURST_SIZE), sequence(0, 2 * BURST_SIZE));
@@ -86,7 +86,7 @@ TEST_F(Glyphs, SixteenBytesAtOnceAreTwoChunksAndTwoBursts) {
 
 TEST_F(Glyphs, PeersThatVanishMidBurstLeaveTheSequenceExact) {
   for (long round = 0; round < 20; ++round) {
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     ASSERT_GE(fd, 0);
     send_bytes(fd, "x");
     ASSERT_EQ(read_exact(fd, 10), burst_after(round).substr(0, 10));
@@ -96,7 +96,7 @@ TEST_F(Glyphs, PeersThatVanishMidBurstLeaveTheSequenceExact) {
       close(fd);
     }
   }
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   send_bytes(fd, "x");
   EXPECT_EQ(read_exact(fd, BURST_SIZE), burst_after(20));
@@ -105,7 +105,7 @@ TEST_F(Glyphs, PeersThatVanishMidBurstLeaveTheSequenceExact) {
 }
 
 TEST_F(Glyphs, MemoryStaysFlatOverMillionsOfCharacters) {
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   send_bytes(fd, "x");
   ASSERT_EQ(read_exact(fd, BURST_SIZE).size(), static_cast<std::size_t>(BURST_SIZE));

@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include "full_io.h"
 #include "private_network.h"
 
 #include <dirent.h>
@@ -249,19 +250,9 @@ long unread_bytes_from_port() {
   return -1;
 }
 
-int connect_local() {
-  return connect_service_port();
-}
-
 void send_bytes(int fd, const std::string& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t count = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (count <= 0) {
-      ADD_FAILURE() << "send failed: " << std::strerror(errno);
-      return;
-    }
-    sent += static_cast<std::size_t>(count);
+  if (!write_all(fd, bytes.data(), bytes.size())) {
+    ADD_FAILURE() << "send failed: " << std::strerror(errno);
   }
 }
 
@@ -277,35 +268,6 @@ std::string read_exact(int fd, std::size_t count, milliseconds deadline) {
     bytes.append(buffer, static_cast<std::size_t>(got));
   }
   return bytes;
-}
-
-std::string stream_through(int fd, const std::string& data, std::size_t expect_back,
-                           milliseconds deadline) {
-  const auto end = deadline_from(deadline);
-  std::string back;
-  std::size_t sent = 0;
-  char buffer[65536];
-  while ((sent < data.size() || back.size() < expect_back) && remaining_ms(end) > 0) {
-    pollfd entry{fd, static_cast<short>(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
-    if (poll(&entry, 1, remaining_ms(end)) <= 0) {
-      continue;
-    }
-    if ((entry.revents & POLLOUT) != 0) {
-      const ssize_t count =
-          send(fd, data.data() + sent, std::min<std::size_t>(data.size() - sent, 65536),
-               MSG_NOSIGNAL | MSG_DONTWAIT);
-      sent += count > 0 ? static_cast<std::size_t>(count) : 0;
-    }
-    if ((entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      const ssize_t count = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (count > 0) {
-        back.append(buffer, static_cast<std::size_t>(count));
-      } else if (count == 0 || errno != EAGAIN) {
-        break;  // closed or failed: nothing more will come
-      }
-    }
-  }
-  return back;
 }
 
 std::string read_to_end(int fd, milliseconds deadline) {

@@ -61,16 +61,10 @@ int connections_to_port();
 // there is no such connection.
 long unread_bytes_from_port();
 
-int connect_local();  // blocking connect to 127.0.0.1:12345; -1 on failure
 void send_bytes(int fd, const std::string& bytes);
 
 // Reads exactly `count` bytes (fewer if the peer closes or the deadline passes).
 std::string read_exact(int fd, std::size_t count, milliseconds deadline = DEFAULT_DEADLINE);
-
-// Sends `data` while reading back up to `expect_back` bytes, so that neither side blocks the
-// other; returns what came back.
-std::string stream_through(int fd, const std::string& data, std::size_t expect_back,
-                           milliseconds deadline = DEFAULT_DEADLINE);
 
 // Reads until the peer closes or the deadline passes.
 std::string read_to_end(int fd, milliseconds deadline = DEFAULT_DEADLINE);

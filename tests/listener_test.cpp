@@ -12,7 +12,7 @@ const std::string TWO = "Resultado: 2\0"s;
 
 // Proves the server is alive and serving by one fresh exchange.
 void expect_serves(const std::string& request, const std::string& answer) {
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0) << "server no longer accepts";
   send_bytes(fd, request);
   EXPECT_EQ(read_exact(fd, answer.size()), answer);
@@ -54,7 +54,7 @@ class PeerDeparture : public ProgramTest, public ::testing::WithParamInterface<d
 TEST_P(PeerDeparture, ServerGoesOnWithNextConnection) {
   const child_process server = start_server(TALLY_BIN);
   for (int round = 0; round < 20; ++round) {
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     ASSERT_GE(fd, 0);
     depart(fd, GetParam());
   }
@@ -69,11 +69,11 @@ INSTANTIATE_TEST_SUITE_P(Departures, PeerDeparture,
 
 TEST_F(ProgramTest, WaitingClientIsServedOnlyAfterTheCurrentOneCloses) {
   start_server(TALLY_BIN);
-  const int first = connect_local();
+  const int first = connect_service_port();
   ASSERT_GE(first, 0);
   send_bytes(first, "1+1");
   ASSERT_EQ(read_exact(first, TWO.size()), TWO);
-  const int second = connect_local();
+  const int second = connect_service_port();
   ASSERT_GE(second, 0);
   send_bytes(second, "2+2");
   EXPECT_FALSE(data_arrives(second, 100ms)) << "second client answered while the first is served";

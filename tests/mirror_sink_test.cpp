@@ -49,7 +49,7 @@ class MirrorStream : public ProgramTest, public ::testing::WithParamInterface<st
 
 TEST_P(MirrorStream, ComesBackUnchanged) {
   start_server(MIRROR_BIN);
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   const std::string& bytes = GetParam().bytes;
   EXPECT_TRUE(stream_through(fd, bytes, bytes.size()) == bytes) << "echo differs";
@@ -93,7 +93,7 @@ TEST_P(Printer, CopiesEveryConnectionWithNothingAddedOrSentBack) {
   const child_process server = start_server(GetParam().program);
   std::string expected;
   for (const stream_case& stream : STREAMS) {
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(stream_through(fd, stream.bytes, 0), "");
     expected += stream.bytes;
@@ -107,7 +107,7 @@ TEST_P(Printer, CopiesEveryConnectionWithNothingAddedOrSentBack) {
 TEST_P(Printer, TwoConnectionsLeaveExactlyTheirBytesInOrder) {
   const child_process server = start_server(GetParam().program);
   for (const char* bytes : {"abc", "def"}) {
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     ASSERT_GE(fd, 0);
     send_bytes(fd, bytes);
     close(fd);
@@ -135,12 +135,12 @@ TEST_P(Printer, BrokenStandardOutputNeverEndsTheServer) {
     options.stdout_unread_pipe = !closed;
     const child_process server = start_server(GetParam().program, options);
     for (int round = 0; round < 3; ++round) {
-      const int fd = connect_local();
+      const int fd = connect_service_port();
       ASSERT_GE(fd, 0) << "round " << round;
       EXPECT_EQ(stream_through(fd, "lost bytes", 0), "");
       close(fd);
     }
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     ASSERT_GE(fd, 0);
     close(fd);
     EXPECT_TRUE(is_running(server)) << (closed ? "closed" : "broken pipe");

@@ -73,7 +73,7 @@ class EveryServer : public ProgramTest, public ::testing::WithParamInterface<ser
   }
 
   ::testing::AssertionResult serves_one() {
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     if (fd < 0) {
       return ::testing::AssertionFailure() << "no longer accepts";
     }
@@ -96,7 +96,7 @@ TEST_P(EveryServer, TenThousandConnectionsSomeResetLeaveItFlat) {
   const int idle_descriptors = open_fd_count(server.pid);
   long resident_after_warm_up = 0;
   for (int round = 0; round < 10000; ++round) {
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     ASSERT_GE(fd, 0) << "round " << round;
     if (round % 8 == 7) {
       send_bytes(fd, GetParam().request);
@@ -122,7 +122,7 @@ TEST_P(EveryServer, TenThousandConnectionsSomeResetLeaveItFlat) {
 // A peer that sends without reading until the server is stuck writing to it, then leaves.
 TEST_P(AnsweringServer, RecoversFromPeerThatNeverReads) {
   const child_process server = start_server(GetParam().program);
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   const std::string syscall_path = "/proc/" + std::to_string(server.pid) + "/syscall";
   const auto blocked_in_write = [&] {
@@ -148,12 +148,12 @@ TEST_P(AnsweringServer, RecoversFromPeerThatNeverReads) {
 // Clients queued in the backlog while another is served are each served in turn, none lost.
 TEST_P(EveryServer, ServesBackloggedClientsInTurn) {
   const child_process server = start_server(GetParam().program);
-  const int first = connect_local();
+  const int first = connect_service_port();
   ASSERT_GE(first, 0);
   ASSERT_TRUE(exchange(first));
   int waiting[4];
   for (int& fd : waiting) {
-    fd = connect_local();
+    fd = connect_service_port();
     ASSERT_GE(fd, 0);
     send_bytes(fd, GetParam().request);
   }
@@ -184,7 +184,7 @@ TEST_P(EveryServer, SecondCopyOnHeldPortExitsWithOneLine) {
             std::string(GetParam().name) + ": bind: Address already in use\n");
   EXPECT_EQ(read_file(second.stdout_path), "");
   EXPECT_TRUE(is_running(holder));
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0) << "the holder must still serve";
   send_bytes(fd, "1+1");
   EXPECT_EQ(read_exact(fd, 13), "Resultado: 2\0"s);
@@ -208,7 +208,7 @@ TEST_P(EveryServer, NoDescriptorForConnectionsNeverSpins) {
   spawn_options options;
   options.nofile_limit = 4;
   const child_process server = start_server(GetParam().program, options);
-  const int fd = connect_local();  // completed by the kernel, never accepted
+  const int fd = connect_service_port();  // completed by the kernel, never accepted
   ASSERT_GE(fd, 0);
   const long ticks_before = cpu_ticks(server.pid);
   // An observation window, not a wait for a condition: a spinning server would burn all of it.

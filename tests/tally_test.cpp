@@ -47,7 +47,7 @@ class TallyExchange : public ProgramTest, public ::testing::WithParamInterface<e
 
 TEST_P(TallyExchange, AnswersEveryChunkExactly) {
   start_server(TALLY_BIN);
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   const exchange_case& expected = GetParam();
   send_bytes(fd, expected.request);
@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(Requests, TallyExchange, ::testing::ValuesIn(EXCHANGES)
 // A long chunk followed by a short one: the short request must not see the long one's bytes.
 TEST_F(ProgramTest, TallyShortRequestAfterLongOneSeesNoStaleBytes) {
   start_server(TALLY_BIN);
-  const int fd = connect_local();
+  const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   send_bytes(fd, "1234567+89");
   const std::string long_answer = "Resultado: 1234656\0"s;
@@ -76,7 +76,7 @@ TEST_F(ProgramTest, TallyShortRequestAfterLongOneSeesNoStaleBytes) {
 TEST_F(ProgramTest, TallyKeepsNoStateBetweenConnections) {
   start_server(TALLY_BIN);
   for (int round = 0; round < 3; ++round) {
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     ASSERT_GE(fd, 0);
     send_bytes(fd, "20+" + std::to_string(round));
     const std::string expected = "Resultado: 2" + std::to_string(round) + '\0';

@@ -60,7 +60,7 @@ TEST_P(UnderValgrind, ServerSessionIsClean) {
   options.prefix = VALGRIND;
   const child_process server = start_server(GetParam().program, options);
   for (int connection = 0; connection < 2; ++connection) {
-    const int fd = connect_local();
+    const int fd = connect_service_port();
     ASSERT_GE(fd, 0);
     for (const std::string& request : GetParam().requests) {
       send_bytes(fd, request);
