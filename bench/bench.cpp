@@ -419,7 +419,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   pin_to_cpu(0);
   if (!enter_private_network()) {
-    std::fprintf(stderr, "portkit_bench: needs root for a private network namespace\n");
+    std::fprintf(stderr, "portkit_bench: %s\n", PRIVATE_NETWORK_HELP);
     return 1;
   }
   std::printf(

@@ -1,6 +1,7 @@
 #include "private_network.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,12 +15,33 @@
 #include <cerrno>
 #include <cstring>
 
+#include "full_io.h"
 #include "service_port.h"
 
-bool enter_private_network() {
-  if (unshare(CLONE_NEWNET) != 0) {
+namespace {
+
+bool write_file(const char* path, const std::string& text) {
+  const int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
     return false;
   }
+  const bool written = write_all(fd, text.data(), text.size());
+  close(fd);
+  return written;
+}
+
+// What `unshare -rn` does for an ordinary user: a user namespace in which the caller's own uid and
+// gid are root, and a network namespace owned by it. From then on the process holds the
+// capabilities over network namespaces it creates, so later calls need only CLONE_NEWNET.
+bool enter_user_and_network_namespace() {
+  const uid_t uid = geteuid();
+  const gid_t gid = getegid();
+  return unshare(CLONE_NEWUSER | CLONE_NEWNET) == 0 && write_file("/proc/self/setgroups", "deny") &&
+         write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
+         write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+bool bring_loopback_up() {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     return false;
@@ -33,6 +55,14 @@ bool enter_private_network() {
   }
   close(fd);
   return up;
+}
+
+}  // namespace
+
+bool enter_private_network() {
+  const bool entered =
+      unshare(CLONE_NEWNET) == 0 || (errno == EPERM && enter_user_and_network_namespace());
+  return entered && bring_loopback_up();
 }
 
 int connect_service_port() {

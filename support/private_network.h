@@ -6,8 +6,15 @@
 #include <string>
 
 // Moves the calling process into a fresh network namespace with `lo` up, so that the service
-// port is private to it and its children. False without the privilege for it.
+// port is private to it and its children. Without root, the process first enters a user
+// namespace of its own (once), in which it is root. False where neither is allowed.
 bool enter_private_network();
+
+// One line for the user when enter_private_network fails: why, and the ways out.
+inline constexpr char PRIVATE_NETWORK_HELP[] =
+    "no private network namespace: run as root, or allow unprivileged user namespaces "
+    "(sysctl user.max_user_namespaces > 0, and kernel.unprivileged_userns_clone = 1 where it "
+    "exists)";
 
 // A blocking connection to 127.0.0.1 on the service port, with Nagle off; -1 if refused.
 int connect_service_port();

@@ -319,7 +319,7 @@ long cpu_ticks(pid_t pid) {
 void ProgramTest::SetUp() {
   signal(SIGPIPE, SIG_IGN);  // a child that has gone must not end the test with it
   if (!enter_private_network()) {
-    GTEST_SKIP() << "needs root (CAP_SYS_ADMIN) for a private network namespace; skipped";
+    GTEST_SKIP() << PRIVATE_NETWORK_HELP;
   }
 }
 

@@ -31,29 +31,13 @@ void PrintTo(const session_case& entry, std::ostream* out) {
   *out << entry.name;
 }
 
-bool valgrind_usable() {
-#ifdef PORTKIT_SANITIZED
-  return false;  // the sanitizers and valgrind cannot share a process
-#else
-  return system("valgrind --version >/dev/null 2>&1") == 0;
-#endif
-}
-
 // What valgrind says of a clean run, whatever ended it.
 void expect_clean_report(const std::string& report) {
   EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos) << report;
   EXPECT_NE(report.find("in use at exit: 0 bytes"), std::string::npos) << report;
 }
 
-class UnderValgrind : public ProgramTest, public ::testing::WithParamInterface<session_case> {
- protected:
-  void SetUp() override {
-    ProgramTest::SetUp();
-    if (!IsSkipped() && !valgrind_usable()) {
-      GTEST_SKIP() << "valgrind is not installed, or this is a sanitizer build";
-    }
-  }
-};
+class UnderValgrind : public ProgramTest, public ::testing::WithParamInterface<session_case> {};
 
 TEST_P(UnderValgrind, ServerSessionIsClean) {
   spawn_options options;
