@@ -1,6 +1,9 @@
-// The floor the servers are measured against: the same listening socket, the same socket options
-// and exactly the same system calls per chunk, with no work between them.
-//   baseline_server tally|glyphs|mirror|sink
+// The two servers the real ones are measured against, both with no work between system calls:
+//   baseline_server tally|glyphs|mirror|sink [floor|plain]
+// floor (the default): the same listening socket, TCP_NODELAY at accept, glyphs corked per
+//   burst, and exactly the same system calls per chunk as the servers make in ping-pong.
+// plain: the loop exactly as the algorithm is written: no socket option at all (Nagle on), each
+//   glyphs character its own uncorked write.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -28,9 +31,11 @@ int listen_on_service_port() {
   return listener;
 }
 
-void answer_chunk(char mode, int connection, const char* chunk, ssize_t length) {
-  const int on = 1;
-  const int off = 0;
+void set_option(int connection, int option, int value) {
+  (void)setsockopt(connection, IPPROTO_TCP, option, &value, sizeof value);
+}
+
+void answer_chunk(char mode, bool floor, int connection, const char* chunk, ssize_t length) {
   switch (mode) {
     case 't':
       (void)write(connection, FIXED_ANSWER, sizeof FIXED_ANSWER);
@@ -42,12 +47,16 @@ void answer_chunk(char mode, int connection, const char* chunk, ssize_t length) 
       (void)write(STDOUT_FILENO, chunk, static_cast<std::size_t>(length));
       break;
     default:  // glyphs
-      (void)setsockopt(connection, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+      if (floor) {
+        set_option(connection, TCP_CORK, 1);
+      }
       for (int i = 0; i < 1000; ++i) {
         const char character = static_cast<char>(' ' + i % 95);
         (void)write(connection, &character, 1);
       }
-      (void)setsockopt(connection, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+      if (floor) {
+        set_option(connection, TCP_CORK, 0);
+      }
   }
 }
 
@@ -55,6 +64,7 @@ void answer_chunk(char mode, int connection, const char* chunk, ssize_t length) 
 
 int main(int argc, char** argv) {
   const char mode = argc > 1 ? argv[1][0] : 't';
+  const bool floor = argc < 3 || std::strcmp(argv[2], "plain") != 0;
   (void)signal(SIGPIPE, SIG_IGN);
   const int listener = listen_on_service_port();
   if (listener < 0) {
@@ -65,12 +75,13 @@ int main(int argc, char** argv) {
     if (connection < 0) {
       continue;
     }
-    const int on = 1;
-    (void)setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (floor) {
+      set_option(connection, TCP_NODELAY, 1);
+    }
     char chunk[10];
     ssize_t length = 0;
     while ((length = recv(connection, chunk, sizeof chunk, 0)) > 0) {
-      answer_chunk(mode, connection, chunk, length);
+      answer_chunk(mode, floor, connection, chunk, length);
     }
     close(connection);
   }

@@ -22,6 +22,14 @@ void set_cork(int connection, int on) {
   (void)setsockopt(connection, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
+// The listener corks the connection while more prompts wait; the burst then joins what it holds
+// and leaves with it, rather than releasing it early.
+bool is_corked(int connection) {
+  int on = 0;
+  socklen_t size = sizeof on;
+  return getsockopt(connection, IPPROTO_TCP, TCP_CORK, &on, &size) == 0 && on != 0;
+}
+
 }  // namespace
 
 std::array<char, 2> character_generator() {
@@ -34,7 +42,10 @@ std::array<char, 2> character_generator() {
 }
 
 void server_func(int connection, const char* /*chunk*/, std::int32_t /*length*/) {
-  set_cork(connection, 1);
+  const bool held_by_listener = is_corked(connection);
+  if (!held_by_listener) {
+    set_cork(connection, 1);
+  }
   bool peer_reading = true;
   for (int i = 0; i < BURST_SIZE; ++i) {
     const std::array<char, 2> text = character_generator();
@@ -42,7 +53,9 @@ void server_func(int connection, const char* /*chunk*/, std::int32_t /*length*/)
     // the next peer; writes stop once this peer has gone.
     peer_reading = peer_reading && write_all(connection, text.data(), 1);
   }
-  set_cork(connection, 0);
+  if (!held_by_listener) {
+    set_cork(connection, 0);
+  }
 }
 
 #ifndef SERVER_NO_MAIN

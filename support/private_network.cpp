@@ -65,13 +65,20 @@ bool enter_private_network() {
   return entered && bring_loopback_up();
 }
 
-int connect_service_port() {
+int connect_service_port(const char* from) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     return -1;
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  if (from != nullptr) {
+    address.sin_addr.s_addr = inet_addr(from);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
   address.sin_port = htons(SERVICE_PORT);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
@@ -104,6 +111,9 @@ std::string stream_through(int fd, const std::string& data, std::size_t expect_b
           send(fd, data.data() + sent, std::min<std::size_t>(data.size() - sent, sizeof buffer),
                MSG_NOSIGNAL | MSG_DONTWAIT);
       sent += count > 0 ? static_cast<std::size_t>(count) : 0;
+      if (sent == data.size() && expect_back == UNTIL_CLOSED) {
+        shutdown(fd, SHUT_WR);  // the peer closes only once it has seen the end
+      }
     }
     if ((entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       const ssize_t count = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);

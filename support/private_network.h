@@ -16,10 +16,14 @@ inline constexpr char PRIVATE_NETWORK_HELP[] =
     "(sysctl user.max_user_namespaces > 0, and kernel.unprivileged_userns_clone = 1 where it "
     "exists)";
 
-// A blocking connection to 127.0.0.1 on the service port, with Nagle off; -1 if refused.
-int connect_service_port();
+// A blocking connection to 127.0.0.1 on the service port, with Nagle off, from the local
+// address `from` when one is given; -1 if refused.
+int connect_service_port(const char* from = nullptr);
+
+inline constexpr std::size_t UNTIL_CLOSED = std::string::npos;
 
 // Sends `data` while reading back up to `expect_back` bytes, so that neither side blocks the
-// other; returns what came back (less when the peer closes or the deadline passes).
+// other; returns what came back (less when the peer closes or the deadline passes). With
+// UNTIL_CLOSED it ends its sending side once all is sent and reads until the peer closes.
 std::string stream_through(int fd, const std::string& data, std::size_t expect_back,
                            std::chrono::milliseconds deadline = std::chrono::seconds(10));

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -109,6 +110,7 @@ void inject_failure(long syscall_number, int error) {
   }
   std::vector<std::string> words = options.prefix;
   words.push_back(program);
+  words.insert(words.end(), options.arguments.begin(), options.arguments.end());
   std::vector<char*> argv;
   for (std::string& word : words) {
     argv.push_back(word.data());
@@ -282,6 +284,41 @@ void close_with_reset(int fd) {
   const linger abort_on_close{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
   close(fd);
+}
+
+namespace {
+
+tcp_info connection_info(int fd) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
+    ADD_FAILURE() << "TCP_INFO: " << std::strerror(errno);
+  }
+  return info;
+}
+
+}  // namespace
+
+long segments_received(int fd) {
+  return connection_info(fd).tcpi_segs_in;
+}
+
+long data_segments_received(int fd) {
+  return connection_info(fd).tcpi_data_segs_in;
+}
+
+bool run_command(const std::vector<std::string>& command) {
+  spawn_options options;
+  options.arguments.assign(command.begin() + 1, command.end());
+  const child_process child = spawn(command.front(), options);
+  const int code = exit_code(child);
+  if (code != 0) {
+    ADD_FAILURE() << command.front() << " exited with " << code << ": "
+                  << read_file(child.stderr_path);
+  }
+  unlink(child.stdout_path.c_str());
+  unlink(child.stderr_path.c_str());
+  return code == 0;
 }
 
 int open_fd_count(pid_t pid) {

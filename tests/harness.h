@@ -28,7 +28,8 @@ struct spawn_options {
   long nofile_limit = 0;            // nonzero: RLIMIT_NOFILE for the child
   long failing_syscall = -1;        // a system call that fails in the child with failing_errno
   int failing_errno = 0;
-  std::vector<std::string> prefix;  // a command to run the program under (valgrind ...)
+  std::vector<std::string> prefix;     // a command to run the program under (valgrind ...)
+  std::vector<std::string> arguments;  // given to the program after its name
 };
 
 struct child_process {
@@ -73,6 +74,13 @@ std::string read_to_end(int fd, milliseconds deadline = DEFAULT_DEADLINE);
 bool data_arrives(int fd, milliseconds window);
 
 void close_with_reset(int fd);  // SO_LINGER 0: the peer sees a reset
+
+// TCP segments this connection has received so far, all of them or only those carrying data.
+long segments_received(int fd);
+long data_segments_received(int fd);
+
+// Runs a command (such as `ip rule ...`) in the test's namespace; true when it exits with 0.
+bool run_command(const std::vector<std::string>& command);
 
 int open_fd_count(pid_t pid);
 long resident_kib(pid_t pid);

@@ -19,9 +19,9 @@ TEST(PrivateNetwork, WithoutNamespacesProcessTestsSaySkippedAndWhy) {
   spawn_options options;
   options.failing_syscall = SYS_unshare;
   options.failing_errno = EPERM;
-  options.prefix = {"/proc/self/exe"};  // this test program, run again with one test selected
-  const child_process child =
-      spawn("--gtest_filter=ProgramTest.EveryTestStartsWithThePortToItself", options);
+  options.arguments = {"--gtest_filter=ProgramTest.EveryTestStartsWithThePortToItself"};
+  // This test program, run again with one test selected.
+  const child_process child = spawn("/proc/self/exe", options);
   EXPECT_EQ(exit_code(child), 0);
   const std::string output = read_file(child.stdout_path);
   EXPECT_NE(output.find("[  SKIPPED ] 1 test"), std::string::npos) << output;

@@ -84,4 +84,62 @@ TEST_F(ProgramTest, WaitingClientIsServedOnlyAfterTheCurrentOneCloses) {
   close(second);
 }
 
+// Input that is already waiting when a chunk is taken: its answers leave together, in far fewer
+// segments than chunks, every byte in order. Counted as the data segments the client receives,
+// which no slowness of the machine can merge.
+struct batch_case {
+  const char* name;
+  const char* program;
+  std::string request;  // sent in one piece
+  std::string answer;
+  long most_segments;  // without batching: one per write, or one per glyphs burst
+};
+
+std::string repeated(const std::string& text, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) {
+    all += text;
+  }
+  return all;
+}
+
+std::string glyphs_from_start(std::size_t count) {
+  std::string characters;
+  for (std::size_t i = 0; i < count; ++i) {
+    characters += static_cast<char>(' ' + i % 95);
+  }
+  return characters;
+}
+
+const batch_case BATCHES[] = {
+    // A request split over two chunks, the only one in flight: both answers in one segment.
+    {"tally_two_chunks", TALLY_BIN, "12 + 34 - 5\n",
+     "Resultado: 46\0Falta un operando m\xC3\xA1s\0"s, 1},
+    {"tally_pipelined", TALLY_BIN, repeated("1234+56789", 200),
+     repeated("Resultado: 58023\0"s, 200), 2},
+    {"mirror_stream", MIRROR_BIN, repeated("0123456789", 1000), repeated("0123456789", 1000), 10},
+    // Twenty bursts under the listener's cork, not twenty corked one by one.
+    {"glyphs_prompts", GLYPHS_BIN, repeated("?123456789", 20), glyphs_from_start(20000), 5},
+};
+
+void PrintTo(const batch_case& entry, std::ostream* out) {
+  *out << entry.name;
+}
+
+class Batching : public ProgramTest, public ::testing::WithParamInterface<batch_case> {};
+
+TEST_P(Batching, WaitingInputIsAnsweredInFewSegments) {
+  start_server(GetParam().program);
+  const int fd = connect_service_port();
+  ASSERT_GE(fd, 0);
+  const long segments_before = data_segments_received(fd);
+  const std::string& answer = GetParam().answer;
+  EXPECT_TRUE(stream_through(fd, GetParam().request, answer.size()) == answer) << "answers differ";
+  EXPECT_LE(data_segments_received(fd) - segments_before, GetParam().most_segments);
+  close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Batching, ::testing::ValuesIn(BATCHES),
+                         [](const auto& test) { return std::string(test.param.name); });
+
 }  // namespace

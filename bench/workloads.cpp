@@ -1,0 +1,128 @@
+#include "workloads.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "full_io.h"
+#include "private_network.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr std::size_t SINK_STREAM_BYTES = 16U << 20U;
+constexpr std::size_t ECHO_STREAM_BYTES = 4U << 20U;
+constexpr std::size_t PIPELINED_REQUESTS = 200000;
+constexpr char PIPELINED_REQUEST[] = "1234+56789";  // one whole chunk
+constexpr double MIB = 1U << 20U;
+constexpr auto STREAM_DEADLINE = std::chrono::minutes(2);
+
+double per_second(clock_type::time_point begin, double count) {
+  return count / std::chrono::duration<double>(clock_type::now() - begin).count();
+}
+
+// Reads until `done` says the bytes received so far are the whole answer.
+bool receive_until(int fd, const std::function<bool(const char*, std::size_t)>& done) {
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) {
+      return false;
+    }
+    if (done(buffer, static_cast<std::size_t>(got))) {
+      return true;
+    }
+  }
+}
+
+bool receive_bytes(int fd, std::size_t count) {
+  std::size_t seen = 0;
+  return receive_until(fd, [&](const char*, std::size_t got) { return (seen += got) >= count; });
+}
+
+bool receive_nuls(int fd, long count) {
+  long seen = 0;
+  return receive_until(fd, [&](const char* data, std::size_t got) {
+    seen += std::count(data, data + got, '\0');
+    return seen >= count;
+  });
+}
+
+// Round trips per second of one request at a time, whose answer ends after `nuls` NUL bytes or
+// after `bytes` bytes.
+measure round_trips(const std::string& request, long nuls, std::size_t bytes, int count) {
+  return [=](int fd) {
+    const auto begin = clock_type::now();
+    for (int i = 0; i < count; ++i) {
+      const bool answered = write_all(fd, request.data(), request.size()) &&
+                            (nuls > 0 ? receive_nuls(fd, nuls) : receive_bytes(fd, bytes));
+      if (!answered) {
+        return 0.0;
+      }
+    }
+    return per_second(begin, count);
+  };
+}
+
+double echo_stream(int fd) {
+  const std::string data(ECHO_STREAM_BYTES, 'e');
+  const auto begin = clock_type::now();
+  if (stream_through(fd, data, data.size(), STREAM_DEADLINE).size() != data.size()) {
+    return 0.0;
+  }
+  return per_second(begin, static_cast<double>(data.size()) / MIB);
+}
+
+// Answers per second to a stream of whole requests, sent while the answers are read, to the end.
+// Where a receive splits a request, that piece is a request of its own: count answers, not
+// requests.
+double pipelined_sums(int fd) {
+  std::string data;
+  data.reserve(PIPELINED_REQUESTS * (sizeof PIPELINED_REQUEST - 1));
+  for (std::size_t i = 0; i < PIPELINED_REQUESTS; ++i) {
+    data += PIPELINED_REQUEST;
+  }
+  const auto begin = clock_type::now();
+  const std::string answers = stream_through(fd, data, UNTIL_CLOSED, STREAM_DEADLINE);
+  const auto count = std::count(answers.begin(), answers.end(), '\0');
+  if (static_cast<std::size_t>(count) < PIPELINED_REQUESTS) {
+    return 0.0;
+  }
+  return per_second(begin, static_cast<double>(count));
+}
+
+// MiB per second into a printing server: sent, and taken whole (the server closes its side).
+double sink_stream(int fd) {
+  const std::string data(SINK_STREAM_BYTES, 's');
+  const auto begin = clock_type::now();
+  if (!write_all(fd, data.data(), data.size())) {
+    return 0.0;
+  }
+  shutdown(fd, SHUT_WR);
+  char byte = 0;
+  if (recv(fd, &byte, 1, 0) != 0) {
+    return 0.0;
+  }
+  return per_second(begin, static_cast<double>(data.size()) / MIB);
+}
+
+}  // namespace
+
+std::vector<figure> figures() {
+  return {
+      {"tally round trips, one-chunk request", "/s", "tally", round_trips("2 + 3\n", 1, 0, 5000), 4,
+       false},
+      {"tally round trips, two-chunk request", "/s", "tally",
+       round_trips("12 + 34 - 5\n", 2, 0, 2500), 4, false},
+      {"mirror round trips, 25-byte message", "/s", "mirror",
+       round_trips(std::string(25, 'm'), 0, 25, 2500), 4, false},
+      {"glyphs bursts", "/s", "glyphs", round_trips("?", 0, 1000, 1250), 4, false},
+      {"sink throughput, 16 MiB stream", "MiB/s", "sink", sink_stream, 1, false},
+      {"mirror stream, 4 MiB echoed as sent", "MiB/s", "mirror", echo_stream, 1, true},
+      {"tally stream, pipelined 10-byte sums", "/s", "tally", pipelined_sums, 1, true},
+  };
+}
