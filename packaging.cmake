@@ -10,6 +10,25 @@ set(SUMMARY_sink "copy of every chunk to the journal")
 set(SUMMARY_drain "copy of every chunk to the journal")
 
 install(TARGETS ${PORTKIT_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The compiler's identification (.comment) has no use in an installed program; strip keeps it.
+foreach(program ${PORTKIT_PROGRAMS})
+  install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
+    COMMAND_ERROR_IS_FATAL ANY)")
+endforeach()
+
+# Licence and history where Debian looks for them: a machine-readable copyright file and the
+# changelog of a native package, compressed.
+file(STRINGS packaging/changelog PORTKIT_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT PORTKIT_CHANGELOG_TOP MATCHES "^portkit \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog does not begin with version ${PROJECT_VERSION}")
+endif()
+set(PORTKIT_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${PORTKIT_CHANGELOG_GZ}
+  COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${PORTKIT_CHANGELOG_GZ}
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${PORTKIT_CHANGELOG_GZ})
+install(FILES packaging/copyright ${PORTKIT_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Manual pages are installed compressed, as Debian expects.
 foreach(program ${PORTKIT_PROGRAMS})

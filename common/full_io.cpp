@@ -1,6 +1,5 @@
 #include "full_io.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
@@ -18,22 +17,6 @@ bool write_all(int fd, const char* data, std::size_t length) {
     length -= static_cast<std::size_t>(written);
   }
   return true;
-}
-
-ssize_t read_some(int fd, char* buffer, std::size_t capacity) {
-  ssize_t count = 0;
-  do {
-    count = read(fd, buffer, capacity);
-  } while (count < 0 && errno == EINTR);
-  return count;
-}
-
-ssize_t recv_some(int fd, char* buffer, std::size_t capacity) {
-  ssize_t count = 0;
-  do {
-    count = recv(fd, buffer, capacity, 0);
-  } while (count < 0 && errno == EINTR);
-  return count;
 }
 
 void ignore_sigpipe() {

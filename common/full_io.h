@@ -1,18 +1,35 @@
 // Descriptor I/O that survives interrupted calls and completes short writes.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
+#include <cerrno>
 #include <cstddef>
 
 // Writes all `length` bytes, resuming after short writes and EINTR. Returns false on any other
 // error (the peer has gone, standard output is closed, ...); the caller decides what that means.
 bool write_all(int fd, const char* data, std::size_t length);
 
-// One read of at most `capacity` bytes, retried on EINTR. Returns what read returns.
-ssize_t read_some(int fd, char* buffer, std::size_t capacity);
+// One read of at most `capacity` bytes, retried on EINTR. Returns what read returns. Inline, so
+// that the compiler checks `capacity` against the caller's buffer (_FORTIFY_SOURCE).
+inline ssize_t read_some(int fd, char* buffer, std::size_t capacity) {
+  ssize_t count = 0;
+  do {
+    count = read(fd, buffer, capacity);
+  } while (count < 0 && errno == EINTR);
+  return count;
+}
 
 // One recv of at most `capacity` bytes, flags 0, retried on EINTR. Returns what recv returns.
-ssize_t recv_some(int fd, char* buffer, std::size_t capacity);
+// Inline for the same reason.
+inline ssize_t recv_some(int fd, char* buffer, std::size_t capacity) {
+  ssize_t count = 0;
+  do {
+    count = recv(fd, buffer, capacity, 0);
+  } while (count < 0 && errno == EINTR);
+  return count;
+}
 
 // Makes writes to a vanished peer fail with EPIPE instead of ending the process.
 void ignore_sigpipe();
