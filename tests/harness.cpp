@@ -152,6 +152,15 @@ long proc_status_field(pid_t pid, const char* name) {
   return -1;
 }
 
+tcp_info connection_info(int fd) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
+    ADD_FAILURE() << "TCP_INFO: " << std::strerror(errno);
+  }
+  return info;
+}
+
 }  // namespace
 
 bool wait_until(const std::function<bool()>& condition, milliseconds deadline) {
@@ -285,19 +294,6 @@ void close_with_reset(int fd) {
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
   close(fd);
 }
-
-namespace {
-
-tcp_info connection_info(int fd) {
-  tcp_info info{};
-  socklen_t size = sizeof info;
-  if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
-    ADD_FAILURE() << "TCP_INFO: " << std::strerror(errno);
-  }
-  return info;
-}
-
-}  // namespace
 
 long segments_received(int fd) {
   return connection_info(fd).tcpi_segs_in;
