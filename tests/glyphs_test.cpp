@@ -9,17 +9,8 @@ namespace {
 
 constexpr int PERIOD = 95;
 
-// `count` characters of the sequence, starting `offset` characters after its first blank.
-std::string sequence(long offset, std::size_t count) {
-  std::string characters;
-  for (std::size_t i = 0; i < count; ++i) {
-    characters += static_cast<char>(' ' + (offset + static_cast<long>(i)) % PERIOD);
-  }
-  return characters;
-}
-
 std::string burst_after(long bursts_before) {
-  return sequence(bursts_before * BURST_SIZE, BURST_SIZE);
+  return glyph_sequence(bursts_before * BURST_SIZE, BURST_SIZE);
 }
 
 TEST(CharacterGenerator, RunsBlankToTildeForeverWithOneNul) {
@@ -79,7 +70,7 @@ TEST_F(Glyphs, SixteenBytesAtOnceAreTwoChunksAndTwoBursts) {
   const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   send_bytes(fd, "0123456789abcdef");
-  EXPECT_EQ(read_exact(fd, 2 * BURST_SIZE), sequence(0, 2 * BURST_SIZE));
+  EXPECT_EQ(read_exact(fd, 2 * BURST_SIZE), glyph_sequence(0, 2 * BURST_SIZE));
   EXPECT_FALSE(data_arrives(fd, 20ms));
   close(fd);
 }
@@ -123,7 +114,7 @@ TEST_F(Glyphs, ClientShowsEightCharactersAfterEachLine) {
   options.stdin_data = "a\nb\nc\n";
   const child_process client = start(CLIENT_BIN, options);
   EXPECT_EQ(exit_code(client), 0);
-  EXPECT_EQ(read_file(client.stdout_path), sequence(0, 24));
+  EXPECT_EQ(read_file(client.stdout_path), glyph_sequence(0, 24));
 }
 
 }  // namespace

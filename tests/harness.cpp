@@ -267,6 +267,23 @@ void send_bytes(int fd, const std::string& bytes) {
   }
 }
 
+std::string repeated(const std::string& text, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) {
+    all += text;
+  }
+  return all;
+}
+
+std::string glyph_sequence(long offset, std::size_t count) {
+  constexpr long PERIOD = 95;
+  std::string characters;
+  for (std::size_t i = 0; i < count; ++i) {
+    characters += static_cast<char>(' ' + (offset + static_cast<long>(i)) % PERIOD);
+  }
+  return characters;
+}
+
 std::string read_exact(int fd, std::size_t count, milliseconds deadline) {
   const auto end = deadline_from(deadline);
   std::string bytes;

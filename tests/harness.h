@@ -64,6 +64,13 @@ long unread_bytes_from_port();
 
 void send_bytes(int fd, const std::string& bytes);
 
+// `text` written `times` times in a row.
+std::string repeated(const std::string& text, int times);
+
+// `count` characters of the glyphs sequence (blank to tilde, repeated), starting `offset`
+// characters after its first blank.
+std::string glyph_sequence(long offset, std::size_t count);
+
 // Reads exactly `count` bytes (fewer if the peer closes or the deadline passes).
 std::string read_exact(int fd, std::size_t count, milliseconds deadline = DEFAULT_DEADLINE);
 

@@ -95,22 +95,6 @@ struct batch_case {
   long most_segments;  // without batching: one per write, or one per glyphs burst
 };
 
-std::string repeated(const std::string& text, int times) {
-  std::string all;
-  for (int i = 0; i < times; ++i) {
-    all += text;
-  }
-  return all;
-}
-
-std::string glyphs_from_start(std::size_t count) {
-  std::string characters;
-  for (std::size_t i = 0; i < count; ++i) {
-    characters += static_cast<char>(' ' + i % 95);
-  }
-  return characters;
-}
-
 const batch_case BATCHES[] = {
     // A request split over two chunks, the only one in flight: both answers in one segment.
     {"tally_two_chunks", TALLY_BIN, "12 + 34 - 5\n",
@@ -119,7 +103,7 @@ const batch_case BATCHES[] = {
      repeated("Resultado: 58023\0"s, 200), 2},
     {"mirror_stream", MIRROR_BIN, repeated("0123456789", 1000), repeated("0123456789", 1000), 10},
     // Twenty bursts under the listener's cork, not twenty corked one by one.
-    {"glyphs_prompts", GLYPHS_BIN, repeated("?123456789", 20), glyphs_from_start(20000), 5},
+    {"glyphs_prompts", GLYPHS_BIN, repeated("?123456789", 20), glyph_sequence(0, 20000), 5},
 };
 
 void PrintTo(const batch_case& entry, std::ostream* out) {

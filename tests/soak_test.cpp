@@ -130,10 +130,7 @@ TEST_P(AnsweringServer, RecoversFromPeerThatNeverReads) {
     long number = -1;
     return (current >> number) && number == SYS_write;
   };
-  std::string batch;
-  for (int i = 0; i < 64; ++i) {
-    batch += GetParam().request;
-  }
+  const std::string batch = repeated(GetParam().request, 64);
   for (int round = 0; round < 100000 && !blocked_in_write(); ++round) {
     if (send(fd, batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
       wait_until(blocked_in_write, 100ms);
@@ -167,10 +164,7 @@ TEST_P(EveryServer, ServesBackloggedClientsInTurn) {
     close(fd);
   }
   if (GetParam().answer.empty()) {
-    std::string expected;
-    for (int copies = 0; copies < 5; ++copies) {
-      expected += GetParam().request;
-    }
+    const std::string expected = repeated(GetParam().request, 5);
     EXPECT_TRUE(wait_until([&] { return read_file(server.stdout_path) == expected; }))
         << "standard output: " << read_file(server.stdout_path);
   }
