@@ -129,8 +129,8 @@ void run_call_counts(const std::string& bin_dir) {
   }
   std::printf(
       "\nSystem calls per chunk (strace -f; the recv count includes the one that returns "
-      "the end; ioctl is FIONREAD, socket options are TCP_NODELAY, keepalive and "
-      "TCP_CORK):\n");
+      "the end; ioctl is FIONREAD; socket options are TCP_CORK, glyphs' getsockopt, and those "
+      "set on the listening socket or each connection):\n");
   std::printf("%-36s %7s %8s %8s %8s %8s %8s\n", "workload", "chunks", "recv", "write", "ioctl",
               "sockopt", "total");
   trace_server(bin_dir, "tally, one request at a time", "tally", one_at_a_time("2 + 3\n", 13));

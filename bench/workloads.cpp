@@ -1,6 +1,7 @@
 #include "workloads.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +19,8 @@ constexpr std::size_t SINK_STREAM_BYTES = 16U << 20U;
 constexpr std::size_t ECHO_STREAM_BYTES = 4U << 20U;
 constexpr std::size_t PIPELINED_REQUESTS = 200000;
 constexpr char PIPELINED_REQUEST[] = "1234+56789";  // one whole chunk
+constexpr char SHORT_REQUEST[] = "2 + 3\n";
+constexpr int SHORT_CONNECTIONS = 5000;
 constexpr double MIB = 1U << 20U;
 constexpr auto STREAM_DEADLINE = std::chrono::minutes(2);
 
@@ -110,17 +113,50 @@ double sink_stream(int fd) {
   return per_second(begin, static_cast<double>(data.size()) / MIB);
 }
 
+// Ends a connection with a reset, which leaves no TIME_WAIT socket behind: thousands of those
+// would make tearing down each measurement's network namespace slow and noisy for the next.
+void close_with_reset(int fd) {
+  const linger abort_on_close{1, 0};
+  (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  close(fd);
+}
+
+// Connections served per second, each a whole short session: connect, one sum, close. The
+// figure's own connection is ended first, so that the one-at-a-time server takes the new ones.
+double short_connections(int fd) {
+  shutdown(fd, SHUT_WR);
+  char byte = 0;
+  if (recv(fd, &byte, 1, 0) != 0) {
+    return 0.0;
+  }
+  const auto begin = clock_type::now();
+  for (int i = 0; i < SHORT_CONNECTIONS; ++i) {
+    const int connection = connect_service_port();
+    const bool answered = connection >= 0 &&
+                          write_all(connection, SHORT_REQUEST, sizeof SHORT_REQUEST - 1) &&
+                          receive_nuls(connection, 1);
+    if (connection >= 0) {
+      close_with_reset(connection);
+    }
+    if (!answered) {
+      return 0.0;
+    }
+  }
+  return per_second(begin, SHORT_CONNECTIONS);
+}
+
 }  // namespace
 
 std::vector<figure> figures() {
   return {
-      {"tally round trips, one-chunk request", "/s", "tally", round_trips("2 + 3\n", 1, 0, 5000), 4,
-       false},
+      {"tally round trips, one-chunk request", "/s", "tally",
+       round_trips(SHORT_REQUEST, 1, 0, 5000), 4, false},
       {"tally round trips, two-chunk request", "/s", "tally",
        round_trips("12 + 34 - 5\n", 2, 0, 2500), 4, false},
       {"mirror round trips, 25-byte message", "/s", "mirror",
        round_trips(std::string(25, 'm'), 0, 25, 2500), 4, false},
       {"glyphs bursts", "/s", "glyphs", round_trips("?", 0, 1000, 1250), 4, false},
+      {"tally connections, one sum each", "/s", "tally", short_connections, 4, false},
       {"sink throughput, 16 MiB stream", "MiB/s", "sink", sink_stream, 1, false},
       {"mirror stream, 4 MiB echoed as sent", "MiB/s", "mirror", echo_stream, 1, true},
       {"tally stream, pipelined 10-byte sums", "/s", "tally", pipelined_sums, 1, true},

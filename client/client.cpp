@@ -1,6 +1,7 @@
 // client: sends each line of standard input to the server on 127.0.0.1 and prints at most
 // 8 bytes of answer after it.
 #include <arpa/inet.h>
+#include <err.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 
 #include "full_io.h"
 #include "service_port.h"
+#include "standard_descriptors.h"
 
 namespace {
 
@@ -22,6 +24,14 @@ bool connect_to_server(int connection) {
   address.sin_port = htons(SERVICE_PORT);
   std::memset(address.sin_zero, 0, sizeof address.sin_zero);
   return connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// Each answer is written out the moment it is read, so that nothing printed waits in a buffer
+// for an interrupt or a crash to lose it; output that fails ends the client at once.
+void print(const char* bytes, std::size_t count) {
+  if (!write_all(STDOUT_FILENO, bytes, count)) {
+    err(1, "standard output");
+  }
 }
 
 // Sends one line and prints what one read brings back, up to its first NUL. Returns false when
@@ -38,8 +48,7 @@ bool exchange_line(int connection, const char* line, char* answer) {
   if (count <= 0) {
     return false;
   }
-  const std::size_t shown = strnlen(answer, static_cast<std::size_t>(count));
-  std::fwrite(answer, 1, shown, stdout);
+  print(answer, strnlen(answer, static_cast<std::size_t>(count)));
   return true;
 }
 
@@ -49,6 +58,7 @@ int main() {
   char line[BUFFER_SIZE];
   char answer[BUFFER_SIZE];
   ignore_sigpipe();
+  claim_standard_descriptors(OUTPUT_NEEDED);
 
   const int connection = socket(AF_INET, SOCK_STREAM, 0);
   if (connection < 0) {
@@ -63,6 +73,9 @@ int main() {
     if (!exchange_line(connection, line, answer)) {
       return 1;
     }
+  }
+  if (std::ferror(stdin) != 0) {
+    err(1, "standard input");  // not its end: lines may have been lost
   }
   return 0;
 }

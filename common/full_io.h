@@ -1,4 +1,5 @@
-// Descriptor I/O that survives interrupted calls and completes short writes.
+// Descriptor I/O that survives interrupted calls, completes short writes and waits out full
+// non-blocking descriptors.
 #pragma once
 
 #include <sys/socket.h>
@@ -7,8 +8,9 @@
 #include <cerrno>
 #include <cstddef>
 
-// Writes all `length` bytes, resuming after short writes and EINTR. Returns false on any other
-// error (the peer has gone, standard output is closed, ...); the caller decides what that means.
+// Writes all `length` bytes, resuming after short writes and EINTR and waiting (poll) while a
+// non-blocking descriptor is full. Returns false, with errno set, on any other error (the peer
+// has gone, the disk is full, ...); the caller decides what that means.
 bool write_all(int fd, const char* data, std::size_t length);
 
 // One read of at most `capacity` bytes, retried on EINTR. Returns what read returns. Inline, so

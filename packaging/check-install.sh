@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the package build into a staging directory and checks that every program and manual
 # page is there and works; then builds the Debian package, installs it, verifies the service
-# units, removes it and checks that nothing is left. Needs root.
+# units and their exposure, removes it and checks that nothing is left. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/package
@@ -60,6 +60,10 @@ fi
 dpkg -i "$deb" >/dev/null
 files=$(dpkg -L portkit)
 systemd-analyze verify /usr/lib/systemd/system/portkit-*.service
+# Exposure at most 1.4 (the threshold is in tenths).
+for unit in /usr/lib/systemd/system/portkit-*.service; do
+  systemd-analyze security --offline=true --threshold=14 "$unit" | tail -n 1
+done
 echo "service units verified"
 dpkg --purge portkit >/dev/null
 for file in $files; do

@@ -80,13 +80,15 @@ void inject_failure(long syscall_number, int error) {
 }
 
 [[noreturn]] void exec_child(const std::string& program, const spawn_options& options, int stdin_fd,
-                             const std::string& out, const std::string& err) {
+                             int stdout_fd, const std::string& err) {
   signal(SIGPIPE, SIG_DFL);  // as a shell would start it: the program must protect itself
   dup2(stdin_fd, 0);
-  const int out_fd = open(out.c_str(), O_WRONLY | O_TRUNC);
+  dup2(stdout_fd, 1);
   const int err_fd = open(err.c_str(), O_WRONLY | O_TRUNC);
-  dup2(out_fd, 1);
   dup2(err_fd, 2);
+  if (options.close_stdin) {
+    close(0);
+  }
   if (options.stdout_unread_pipe) {
     int pipe_fds[2];
     if (pipe(pipe_fds) == 0) {
@@ -181,27 +183,38 @@ child_process spawn(const std::string& program, const spawn_options& options) {
   child_process child;
   child.stdout_path = temp_path("out");
   child.stderr_path = temp_path("err");
-  int stdin_fd = -1;
-  int pipe_fds[2] = {-1, -1};
+  int stdin_fds[2] = {-1, -1};  // read end, write end
   if (options.stdin_pipe) {
-    if (pipe(pipe_fds) != 0) {
+    if (pipe(stdin_fds) != 0) {
       return child;
     }
-    stdin_fd = pipe_fds[0];
+  } else if (!options.stdin_path.empty()) {
+    stdin_fds[0] = open(options.stdin_path.c_str(), O_RDONLY);
   } else {
     const std::string in_path = temp_path("in");
     std::ofstream(in_path, std::ios::binary) << options.stdin_data;
-    stdin_fd = open(in_path.c_str(), O_RDONLY);
+    stdin_fds[0] = open(in_path.c_str(), O_RDONLY);
     unlink(in_path.c_str());
+  }
+  int stdout_fds[2] = {-1, -1};
+  if (options.stdout_pipe) {
+    if (pipe(stdout_fds) != 0) {
+      return child;
+    }
+    fcntl(stdout_fds[1], F_SETFL, O_NONBLOCK);
+  } else {
+    const std::string& out_path =
+        options.stdout_path.empty() ? child.stdout_path : options.stdout_path;
+    stdout_fds[1] = open(out_path.c_str(), O_WRONLY | O_TRUNC);
   }
   child.pid = fork();
   if (child.pid == 0) {
-    exec_child(program, options, stdin_fd, child.stdout_path, child.stderr_path);
+    exec_child(program, options, stdin_fds[0], stdout_fds[1], child.stderr_path);
   }
-  close(stdin_fd);
-  if (options.stdin_pipe) {
-    child.stdin_fd = pipe_fds[1];
-  }
+  close(stdin_fds[0]);
+  close(stdout_fds[1]);
+  child.stdin_fd = stdin_fds[1];
+  child.stdout_fd = stdout_fds[0];
   return child;
 }
 
@@ -249,16 +262,23 @@ int connections_to_port() {
   return count;
 }
 
-long unread_bytes_from_port() {
+long queued_bytes(side at, queued which) {
   for (const std::string& row : proc_net_tcp_rows()) {
-    if (row_matches(row, false, "01")) {
+    if (row_matches(row, at == side::server, "01")) {
       std::istringstream fields(row);
       std::string skipped, queues;
       fields >> skipped >> skipped >> skipped >> skipped >> queues;  // "tx_queue:rx_queue", hex
-      return std::strtol(queues.c_str() + queues.find(':') + 1, nullptr, 16);
+      const std::size_t colon = queues.find(':');
+      return std::strtol(queues.c_str() + (which == queued::unsent ? 0 : colon + 1), nullptr, 16);
     }
   }
   return -1;
+}
+
+bool blocked_in(pid_t pid, long number) {
+  std::ifstream current("/proc/" + std::to_string(pid) + "/syscall");
+  long called = -1;
+  return (current >> called) && called == number;
 }
 
 void send_bytes(int fd, const std::string& bytes) {
@@ -289,7 +309,7 @@ std::string read_exact(int fd, std::size_t count, milliseconds deadline) {
   std::string bytes;
   char buffer[65536];
   while (bytes.size() < count && poll_readable(fd, end)) {
-    const ssize_t got = recv(fd, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
+    const ssize_t got = read(fd, buffer, std::min(sizeof buffer, count - bytes.size()));
     if (got <= 0) {
       break;
     }
@@ -379,8 +399,10 @@ void ProgramTest::TearDown() {
       kill(child.pid, SIGKILL);
       waitpid(child.pid, nullptr, 0);
     }
-    if (child.stdin_fd >= 0) {
-      close(child.stdin_fd);
+    for (const int fd : {child.stdin_fd, child.stdout_fd}) {
+      if (fd >= 0) {
+        close(fd);
+      }
     }
     unlink(child.stdout_path.c_str());
     unlink(child.stderr_path.c_str());

@@ -21,10 +21,14 @@ inline constexpr milliseconds DEFAULT_DEADLINE = 10s;
 bool wait_until(const std::function<bool()>& condition, milliseconds deadline = DEFAULT_DEADLINE);
 
 struct spawn_options {
-  std::string stdin_data;           // written to a file that becomes standard input
-  bool stdin_pipe = false;          // or: a pipe the test writes to (child_process::stdin_fd)
-  bool close_stdout = false;        // start with standard output closed
-  bool stdout_unread_pipe = false;  // standard output is a pipe whose reader has gone
+  std::string stdin_data;    // written to a file that becomes standard input
+  bool stdin_pipe = false;   // or: a pipe the test writes to (child_process::stdin_fd)
+  std::string stdin_path;    // or: this file ("/" makes every read fail)
+  bool close_stdin = false;  // or: none at all
+  std::string stdout_path;   // standard output goes here instead (/dev/full)
+  bool stdout_pipe = false;  // or: a non-blocking pipe the test reads (child_process::stdout_fd)
+  bool stdout_unread_pipe = false;  // or: a pipe whose reader has gone
+  bool close_stdout = false;        // or: none at all
   long nofile_limit = 0;            // nonzero: RLIMIT_NOFILE for the child
   long failing_syscall = -1;        // a system call that fails in the child with failing_errno
   int failing_errno = 0;
@@ -35,6 +39,7 @@ struct spawn_options {
 struct child_process {
   pid_t pid = -1;
   int stdin_fd = -1;
+  int stdout_fd = -1;
   std::string stdout_path;
   std::string stderr_path;
 };
@@ -58,9 +63,14 @@ bool port_listening();
 // Number of established TCP connections whose remote end is the service port.
 int connections_to_port();
 
-// Bytes waiting unread in the receive queue of the one connection to the service port; -1 when
-// there is no such connection.
-long unread_bytes_from_port();
+// Bytes queued in the one established connection on the service port, at the server's end or the
+// client's: waiting to be sent or acknowledged, or received and unread. -1 when there is none.
+enum class side { server, client };
+enum class queued { unsent, unread };
+long queued_bytes(side at, queued which);
+
+// True when the process is blocked in the system call `number` (/proc/PID/syscall).
+bool blocked_in(pid_t pid, long number);
 
 void send_bytes(int fd, const std::string& bytes);
 
@@ -71,7 +81,8 @@ std::string repeated(const std::string& text, int times);
 // characters after its first blank.
 std::string glyph_sequence(long offset, std::size_t count);
 
-// Reads exactly `count` bytes (fewer if the peer closes or the deadline passes).
+// Reads exactly `count` bytes from a socket or pipe (fewer if the peer closes or the deadline
+// passes).
 std::string read_exact(int fd, std::size_t count, milliseconds deadline = DEFAULT_DEADLINE);
 
 // Reads until the peer closes or the deadline passes.

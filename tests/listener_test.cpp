@@ -126,4 +126,47 @@ TEST_P(Batching, WaitingInputIsAnsweredInFewSegments) {
 INSTANTIATE_TEST_SUITE_P(Servers, Batching, ::testing::ValuesIn(BATCHES),
                          [](const auto& test) { return std::string(test.param.name); });
 
+// A byte sent urgent (MSG_OOB) is an ordinary byte of the stream: the handler gets it in place.
+struct urgent_case {
+  const char* name;
+  const char* program;
+  std::string before, urgent, after;
+  std::string answer;  // what comes back; for the printing server, what it prints
+};
+
+const urgent_case URGENT_CASES[] = {
+    {"mirror", MIRROR_BIN, "ab", "!", "cd", "ab!cd"},
+    {"mirror_binary", MIRROR_BIN, "\0"s, "\xFF", "\x80", "\0\xFF\x80"s},
+    {"sink", SINK_BIN, "ab", "X", "cd", "abXcd"},
+    {"tally_lone", TALLY_BIN, "", "7", "", "Falta un operando m\xC3\xA1s\0"s},
+};
+
+void PrintTo(const urgent_case& entry, std::ostream* out) {
+  *out << entry.name;
+}
+
+class UrgentByte : public ProgramTest, public ::testing::WithParamInterface<urgent_case> {};
+
+TEST_P(UrgentByte, ReachesTheHandlerInPlace) {
+  const urgent_case& sent = GetParam();
+  const child_process server = start_server(sent.program);
+  const int fd = connect_service_port();
+  ASSERT_GE(fd, 0);
+  send_bytes(fd, sent.before);
+  ASSERT_EQ(send(fd, sent.urgent.data(), sent.urgent.size(), MSG_OOB),
+            static_cast<ssize_t>(sent.urgent.size()));
+  send_bytes(fd, sent.after);
+  if (sent.program == std::string(SINK_BIN)) {
+    EXPECT_TRUE(wait_until([&] { return read_file(server.stdout_path) == sent.answer; }))
+        << "printed: " << read_file(server.stdout_path);
+  } else {
+    EXPECT_EQ(read_exact(fd, sent.answer.size()), sent.answer);
+  }
+  EXPECT_FALSE(data_arrives(fd, 20ms)) << "nothing more";
+  close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, UrgentByte, ::testing::ValuesIn(URGENT_CASES),
+                         [](const auto& test) { return std::string(test.param.name); });
+
 }  // namespace

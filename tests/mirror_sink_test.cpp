@@ -1,6 +1,10 @@
 // mirror and the two printing servers: every byte back, or every byte on standard output.
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "harness.h"
 
@@ -126,26 +130,73 @@ TEST_P(Printer, ClientWaitsForAnAnswerThatNeverComes) {
   EXPECT_EQ(read_file(server.stdout_path), "hola\n") << "the second line is not sent yet";
 }
 
-// A standard output that is closed, or a pipe nobody reads, loses the copy, not the server.
-TEST_P(Printer, BrokenStandardOutputNeverEndsTheServer) {
-  for (const bool closed : {true, false}) {
-    enter_private_network();
-    spawn_options options;
-    options.close_stdout = closed;
-    options.stdout_unread_pipe = !closed;
-    const child_process server = start_server(GetParam().program, options);
-    for (int round = 0; round < 3; ++round) {
-      const int fd = connect_service_port();
-      ASSERT_GE(fd, 0) << "round " << round;
-      EXPECT_EQ(stream_through(fd, "lost bytes", 0), "");
-      close(fd);
-    }
-    const int fd = connect_service_port();
-    ASSERT_GE(fd, 0);
-    close(fd);
-    EXPECT_TRUE(is_running(server)) << (closed ? "closed" : "broken pipe");
-  }
+// Copying is the printing servers' whole job: a standard output that is closed or fails ends them
+// with status 1 and one line, and the port with them, so that no client's bytes are taken and
+// dropped; a full non-blocking one is waited on.
+struct output_case {
+  const char* name;
+  spawn_options options;
+  std::string error;  // after "<program>: "; empty: none, every byte is copied
+  bool listens;       // false: refused before the port is taken
+};
+
+const output_case OUTPUT_CASES[] = {
+    {"reader_gone", {.stdout_unread_pipe = true}, "standard output: Broken pipe\n", true},
+    {"device_full",
+     {.stdout_path = "/dev/full"},
+     "standard output: No space left on device\n",
+     true},
+    {"closed", {.close_stdout = true}, "standard output: Bad file descriptor\n", false},
+    {"nonblocking_pipe_read_late", {.stdout_pipe = true}, "", true},
+};
+
+void PrintTo(const output_case& entry, std::ostream* out) {
+  *out << entry.name;
 }
+
+class PrinterOutput : public ProgramTest,
+                      public ::testing::WithParamInterface<std::tuple<printer_case, output_case>> {
+};
+
+TEST_P(PrinterOutput, FailedOutputEndsTheServerFullOutputIsWaitedOn) {
+  const auto& [printer, expected] = GetParam();
+  const child_process server = start(printer.program, expected.options);
+  if (!expected.listens) {
+    EXPECT_EQ(exit_code(server), 1);
+    EXPECT_EQ(read_file(server.stderr_path), std::string(printer.name) + ": " + expected.error);
+    EXPECT_FALSE(port_listening());
+    return;
+  }
+  ASSERT_TRUE(wait_until(port_listening));
+  const int fd = connect_service_port();
+  ASSERT_GE(fd, 0);
+  if (!expected.error.empty()) {
+    send_bytes(fd, "lost");
+    EXPECT_EQ(exit_code(server), 1);
+    EXPECT_EQ(read_file(server.stderr_path), std::string(printer.name) + ": " + expected.error);
+    EXPECT_LT(connect_service_port(), 0) << "the next client must be refused";
+    close(fd);
+    return;
+  }
+  // More than the pipe holds; read only once it is full and the server waits for room (poll).
+  const std::string bytes = mebibytes_of_pattern(1).substr(0, 200000);
+  std::thread sender([&] { send_bytes(fd, bytes); });
+  EXPECT_TRUE(wait_until([&] { return blocked_in(server.pid, SYS_poll); }));
+  EXPECT_TRUE(read_exact(server.stdout_fd, bytes.size()) == bytes) << "copy differs";
+  shutdown(fd, SHUT_RDWR);  // a sender still stuck, should the copy have stopped, stops too
+  sender.join();
+  close(fd);
+  EXPECT_TRUE(is_running(server));
+  EXPECT_EQ(read_file(server.stderr_path), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, PrinterOutput,
+                         ::testing::Combine(::testing::ValuesIn(PRINTERS),
+                                            ::testing::ValuesIn(OUTPUT_CASES)),
+                         [](const auto& test) {
+                           return std::string(std::get<0>(test.param).name) + "_" +
+                                  std::get<1>(test.param).name;
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Programs, Printer, ::testing::ValuesIn(PRINTERS),
                          [](const auto& test) { return std::string(test.param.name); });

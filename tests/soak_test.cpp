@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <cerrno>
 
-#include <fstream>
 #include <thread>
 
 #include "harness.h"
@@ -124,12 +123,7 @@ TEST_P(AnsweringServer, RecoversFromPeerThatNeverReads) {
   const child_process server = start_server(GetParam().program);
   const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
-  const std::string syscall_path = "/proc/" + std::to_string(server.pid) + "/syscall";
-  const auto blocked_in_write = [&] {
-    std::ifstream current(syscall_path);
-    long number = -1;
-    return (current >> number) && number == SYS_write;
-  };
+  const auto blocked_in_write = [&] { return blocked_in(server.pid, SYS_write); };
   const std::string batch = repeated(GetParam().request, 64);
   for (int round = 0; round < 100000 && !blocked_in_write(); ++round) {
     if (send(fd, batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
@@ -196,21 +190,41 @@ TEST_P(EveryServer, NoDescriptorForTheSocketExitsWithOneLine) {
   EXPECT_EQ(read_file(server.stdout_path), "");
 }
 
-// With room for the listener but none for a connection, accept fails again and again: the
-// server must wait between tries, not spin.
-TEST_P(EveryServer, NoDescriptorForConnectionsNeverSpins) {
-  spawn_options options;
-  options.nofile_limit = 4;
-  const child_process server = start_server(GetParam().program, options);
-  const int fd = connect_service_port();  // completed by the kernel, never accepted
-  ASSERT_GE(fd, 0);
-  const long ticks_before = cpu_ticks(server.pid);
-  // An observation window, not a wait for a condition: a spinning server would burn all of it.
-  std::this_thread::sleep_for(1s);
-  const long ticks_used = cpu_ticks(server.pid) - ticks_before;
-  EXPECT_LE(ticks_used, 10) << "CPU ticks in one second (100 per second means a busy loop)";
-  EXPECT_TRUE(is_running(server));
-  close(fd);
+// With room for the listener but none for a connection, or with every accept refused (a filter),
+// accept fails again and again: the server must wait between tries, not spin.
+TEST_P(EveryServer, PersistentAcceptFailureNeverSpins) {
+  const spawn_options causes[] = {{.nofile_limit = 4},
+                                  {.failing_syscall = SYS_accept, .failing_errno = EPERM}};
+  for (const spawn_options& options : causes) {
+    const child_process server = start_server(GetParam().program, options);
+    const int fd = connect_service_port();  // completed by the kernel, never accepted
+    ASSERT_GE(fd, 0);
+    const long ticks_before = cpu_ticks(server.pid);
+    // An observation window, not a wait for a condition: a spinning server would burn all of it.
+    std::this_thread::sleep_for(1s);
+    const long ticks_used = cpu_ticks(server.pid) - ticks_before;
+    EXPECT_LE(ticks_used, 10) << "CPU ticks in one second (100 per second means a busy loop)";
+    EXPECT_TRUE(is_running(server));
+    close(fd);
+    kill(server.pid, SIGKILL);
+    ASSERT_NE(wait_exit(server), -1);
+  }
+}
+
+// A server stopped while a client is still connected leaves that connection closing on the port
+// for a minute; the next server takes the port at once all the same.
+TEST_P(EveryServer, TakesThePortAtOnceFromAStoppedServer) {
+  const child_process stopped = start_server(TALLY_BIN);
+  const int held = connect_service_port();
+  ASSERT_GE(held, 0);
+  send_bytes(held, "1+1");
+  ASSERT_EQ(read_exact(held, 13), "Resultado: 2\0"s);
+  kill(stopped.pid, SIGTERM);
+  ASSERT_NE(wait_exit(stopped), -1);
+  const child_process server = start(GetParam().program);
+  EXPECT_TRUE(wait_until(port_listening)) << read_file(server.stderr_path);
+  EXPECT_TRUE(serves_one());
+  close(held);
 }
 
 // A listen that fails must not leave a server that looks alive but listens nowhere.

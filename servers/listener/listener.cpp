@@ -13,11 +13,12 @@
 
 #include "full_io.h"
 #include "service_port.h"
+#include "standard_descriptors.h"
 
 namespace {
 
 constexpr int LISTEN_BACKLOG = 5;
-constexpr long RESOURCE_PAUSE_NS = 100L * 1000L * 1000L;
+constexpr long ACCEPT_PAUSE_NS = 100L * 1000L * 1000L;
 
 // A peer whose host vanishes without a word (power lost, cable pulled) would hold this one-at-a-
 // time server for good. After a minute of silence its kernel is asked, every 10 s; five probes
@@ -26,10 +27,32 @@ constexpr long RESOURCE_PAUSE_NS = 100L * 1000L * 1000L;
 constexpr int KEEPALIVE_IDLE_S = 60;
 constexpr int KEEPALIVE_INTERVAL_S = 10;
 constexpr int KEEPALIVE_PROBES = 5;
+// Keepalive stays silent while answer bytes are outstanding, so the same bound is given to them:
+// an answer unacknowledged, or held back by a receive window kept shut, for 110 s drops the
+// connection too. A peer that keeps reading, however slowly, reopens the window and is kept.
+constexpr int STALL_BOUND_MS = (KEEPALIVE_IDLE_S + KEEPALIVE_INTERVAL_S * KEEPALIVE_PROBES) * 1000;
 
 // "program: call: reason" on standard error, then status 1.
 [[noreturn]] void fail_setup(const char* call) {
   err(1, "%s", call);
+}
+
+void set_option(int fd, int level, int option, int value) {
+  // A failed option costs latency, a bound or a restart's wait; the server runs anyway.
+  (void)setsockopt(fd, level, option, &value, sizeof value);
+}
+
+// Every accepted connection inherits these from the listening socket, so they are set once here.
+void set_connection_options(int listener) {
+  // Answers are small and awaited: each leaves at once, unless batching holds it (below).
+  set_option(listener, IPPROTO_TCP, TCP_NODELAY, 1);
+  // An urgent byte is an ordinary byte of the stream: every byte reaches the handler.
+  set_option(listener, SOL_SOCKET, SO_OOBINLINE, 1);
+  set_option(listener, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
+  set_option(listener, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S);
+  set_option(listener, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
+  set_option(listener, SOL_SOCKET, SO_KEEPALIVE, 1);
+  set_option(listener, IPPROTO_TCP, TCP_USER_TIMEOUT, STALL_BOUND_MS);
 }
 
 int open_listening_socket() {
@@ -37,6 +60,10 @@ int open_listening_socket() {
   if (listener < 0) {
     fail_setup("socket");
   }
+  // A restarted server takes the port at once, beside the connections its predecessor left
+  // closing there; a server that still listens holds the port against a second one all the same.
+  set_option(listener, SOL_SOCKET, SO_REUSEADDR, 1);
+  set_connection_options(listener);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(SERVICE_PORT);
@@ -50,53 +77,20 @@ int open_listening_socket() {
   return listener;
 }
 
-// Errors that concern only the connection being taken; the next accept may well succeed.
-bool is_transient_accept_error(int error) {
-  switch (error) {
-    case EINTR:
-    case ECONNABORTED:
-    case EPROTO:
-    case ENETDOWN:
-    case ENOPROTOOPT:
-    case EHOSTDOWN:
-    case ENONET:
-    case EHOSTUNREACH:
-    case EOPNOTSUPP:
-    case ENETUNREACH:
-    case EPERM:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Waits for the next connection. Resource exhaustion and unexpected errors pause before the retry
-// so that a persistent failure never turns into a busy loop.
+// Waits for the next connection. Only an interrupted call, or a connection aborted before it was
+// taken, is retried at once; any other error may persist (no descriptors, no memory, a filter
+// refusing every call), so the retry waits and a lasting failure never becomes a busy loop.
 int accept_connection(int listener) {
   for (;;) {
     const int connection = accept(listener, nullptr, nullptr);
     if (connection >= 0) {
       return connection;
     }
-    if (!is_transient_accept_error(errno)) {
-      const timespec pause{0, RESOURCE_PAUSE_NS};
+    if (errno != EINTR && errno != ECONNABORTED) {
+      const timespec pause{0, ACCEPT_PAUSE_NS};
       nanosleep(&pause, nullptr);
     }
   }
-}
-
-void set_option(int connection, int level, int option, int value) {
-  // A failed option costs only latency or the dead-peer bound; the connection is served anyway.
-  (void)setsockopt(connection, level, option, &value, sizeof value);
-}
-
-void configure_connection(int connection) {
-  // Answers are small and awaited: each leaves at once, unless batching holds it (below).
-  set_option(connection, IPPROTO_TCP, TCP_NODELAY, 1);
-  set_option(connection, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
-  set_option(connection, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S);
-  set_option(connection, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
-  set_option(connection, SOL_SOCKET, SO_KEEPALIVE, 1);
 }
 
 // Bytes known to wait in the connection behind the chunk just taken, given the count known before
@@ -144,12 +138,12 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
 
 }  // namespace
 
-void run_listener(chunk_handler handler) {
+void run_listener(chunk_handler handler, bool output_needed) {
   ignore_sigpipe();
+  claim_standard_descriptors(output_needed);
   const int listener = open_listening_socket();
   for (;;) {
     const int connection = accept_connection(listener);
-    configure_connection(connection);
     serve_connection(connection, handler);
     close(connection);
   }

@@ -11,5 +11,6 @@ inline constexpr int CHUNK_SIZE = 10;
 using chunk_handler = void (*)(int connection, const char* chunk, std::int32_t length);
 
 // Sets up the listening socket on SERVICE_PORT and serves connections forever. A failed set-up
-// ends the process with status 1 and one line on standard error.
-[[noreturn]] void run_listener(chunk_handler handler);
+// ends the process with status 1 and one line on standard error; for a server whose handler
+// prints (`output_needed`), a closed standard output is one.
+[[noreturn]] void run_listener(chunk_handler handler, bool output_needed = false);

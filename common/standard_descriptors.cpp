@@ -1,0 +1,28 @@
+#include "standard_descriptors.h"
+
+#include <err.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+
+namespace {
+
+bool is_closed(int fd) {
+  return fcntl(fd, F_GETFD) < 0 && errno == EBADF;
+}
+
+}  // namespace
+
+void claim_standard_descriptors(bool output_needed) {
+  const bool output_closed = is_closed(STDOUT_FILENO);
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    // open takes the lowest free number, and every lower one is open by now: this one.
+    if (is_closed(fd) && open("/dev/null", O_RDWR) != fd) {
+      err(1, "/dev/null");
+    }
+  }
+  if (output_needed && output_closed) {
+    errno = EBADF;
+    err(1, "standard output");
+  }
+}

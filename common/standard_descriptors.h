@@ -1,0 +1,11 @@
+// The standard descriptors of a program that opens sockets.
+#pragma once
+
+// For claim_standard_descriptors: the program's job is printing.
+inline constexpr bool OUTPUT_NEEDED = true;
+
+// Gives /dev/null to every closed standard descriptor (0, 1, 2) before any socket is opened, so
+// that no socket takes one of their numbers and what is meant for the terminal never reaches a
+// peer. For a program that needs its output, a closed standard output is a set-up failure: status
+// 1 and one line on standard error, as is a descriptor that cannot be given /dev/null.
+void claim_standard_descriptors(bool output_needed);
