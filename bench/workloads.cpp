@@ -113,14 +113,6 @@ double sink_stream(int fd) {
   return per_second(begin, static_cast<double>(data.size()) / MIB);
 }
 
-// Ends a connection with a reset, which leaves no TIME_WAIT socket behind: thousands of those
-// would make tearing down each measurement's network namespace slow and noisy for the next.
-void close_with_reset(int fd) {
-  const linger abort_on_close{1, 0};
-  (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-  close(fd);
-}
-
 // Connections served per second, each a whole short session: connect, one sum, close. The
 // figure's own connection is ended first, so that the one-at-a-time server takes the new ones.
 double short_connections(int fd) {
@@ -136,6 +128,8 @@ double short_connections(int fd) {
                           write_all(connection, SHORT_REQUEST, sizeof SHORT_REQUEST - 1) &&
                           receive_nuls(connection, 1);
     if (connection >= 0) {
+      // A reset leaves no TIME_WAIT socket: thousands of those would make tearing down each
+      // sample's network namespace slow, and the next sample noisy.
       close_with_reset(connection);
     }
     if (!answered) {

@@ -90,6 +90,12 @@ int connect_service_port(const char* from) {
   return fd;
 }
 
+void close_with_reset(int fd) {
+  const linger abort_on_close{1, 0};
+  (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+  close(fd);
+}
+
 std::string stream_through(int fd, const std::string& data, std::size_t expect_back,
                            std::chrono::milliseconds deadline) {
   using clock = std::chrono::steady_clock;

@@ -20,6 +20,9 @@ inline constexpr char PRIVATE_NETWORK_HELP[] =
 // address `from` when one is given; -1 if refused.
 int connect_service_port(const char* from = nullptr);
 
+// Closes with SO_LINGER 0: the peer sees a reset, and no TIME_WAIT socket is left behind.
+void close_with_reset(int fd);
+
 inline constexpr std::size_t UNTIL_CLOSED = std::string::npos;
 
 // Sends `data` while reading back up to `expect_back` bytes, so that neither side blocks the

@@ -326,12 +326,6 @@ bool data_arrives(int fd, milliseconds window) {
   return poll_readable(fd, deadline_from(window));
 }
 
-void close_with_reset(int fd) {
-  const linger abort_on_close{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
-  close(fd);
-}
-
 long segments_received(int fd) {
   return connection_info(fd).tcpi_segs_in;
 }

@@ -91,8 +91,6 @@ std::string read_to_end(int fd, milliseconds deadline = DEFAULT_DEADLINE);
 // True when some byte can be read within `window`; used to show that nothing arrives.
 bool data_arrives(int fd, milliseconds window);
 
-void close_with_reset(int fd);  // SO_LINGER 0: the peer sees a reset
-
 // TCP segments this connection has received so far, all of them or only those carrying data.
 long segments_received(int fd);
 long data_segments_received(int fd);
