@@ -26,14 +26,6 @@ bool connect_to_server(int connection) {
   return connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
-// Each answer is written out the moment it is read, so that nothing printed waits in a buffer
-// for an interrupt or a crash to lose it; output that fails ends the client at once.
-void print(const char* bytes, std::size_t count) {
-  if (!write_all(STDOUT_FILENO, bytes, count)) {
-    err(1, "standard output");
-  }
-}
-
 // Sends one line and prints what one read brings back, up to its first NUL. Returns false when
 // the server has gone.
 bool exchange_line(int connection, const char* line, char* answer) {
@@ -48,7 +40,9 @@ bool exchange_line(int connection, const char* line, char* answer) {
   if (count <= 0) {
     return false;
   }
-  print(answer, strnlen(answer, static_cast<std::size_t>(count)));
+  // Written out the moment it is read, so that nothing printed waits in a buffer for an
+  // interrupt or a crash to lose it.
+  print_or_exit(answer, strnlen(answer, static_cast<std::size_t>(count)));
   return true;
 }
 

@@ -1,11 +1,15 @@
 #include "standard_descriptors.h"
 
+#include "full_io.h"
+
 #include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
 
 namespace {
+
+constexpr char OUTPUT_NAME[] = "standard output";
 
 bool is_closed(int fd) {
   return fcntl(fd, F_GETFD) < 0 && errno == EBADF;
@@ -23,6 +27,12 @@ void claim_standard_descriptors(bool output_needed) {
   }
   if (output_needed && output_closed) {
     errno = EBADF;
-    err(1, "standard output");
+    err(1, "%s", OUTPUT_NAME);
+  }
+}
+
+void print_or_exit(const char* bytes, std::size_t count) {
+  if (!write_all(STDOUT_FILENO, bytes, count)) {
+    err(1, "%s", OUTPUT_NAME);
   }
 }

@@ -1,6 +1,8 @@
 // The standard descriptors of a program that opens sockets.
 #pragma once
 
+#include <cstddef>
+
 // For claim_standard_descriptors: the program's job is printing.
 inline constexpr bool OUTPUT_NEEDED = true;
 
@@ -9,3 +11,8 @@ inline constexpr bool OUTPUT_NEEDED = true;
 // peer. For a program that needs its output, a closed standard output is a set-up failure: status
 // 1 and one line on standard error, as is a descriptor that cannot be given /dev/null.
 void claim_standard_descriptors(bool output_needed);
+
+// Writes all `count` bytes to standard output at once. For the programs whose job is printing, a
+// write that fails loses output: it ends the process with status 1 and one line on standard error
+// (`sink: standard output: Broken pipe`).
+void print_or_exit(const char* bytes, std::size_t count);

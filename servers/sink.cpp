@@ -1,19 +1,14 @@
 // sink and drain: copy every chunk to standard output, unbuffered, and send nothing back.
-#include <err.h>
-#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 
-#include "full_io.h"
 #include "listener.h"
 #include "standard_descriptors.h"
 
 void server_func(int /*connection*/, const char* chunk, std::int32_t length) {
   // Copying is the whole job: a copy that fails ends the server, so that the loss is reported and
   // the next client is refused, rather than acknowledged and its bytes dropped.
-  if (!write_all(STDOUT_FILENO, chunk, static_cast<std::size_t>(length))) {
-    err(1, "standard output");
-  }
+  print_or_exit(chunk, static_cast<std::size_t>(length));
 }
 
 int main() {
