@@ -6,8 +6,8 @@ set(PORTKIT_PROGRAMS ${PORTKIT_SERVERS} client)
 set(SUMMARY_tally "sums of two integers")
 set(SUMMARY_glyphs "endless printable character stream")
 set(SUMMARY_mirror "echo of every chunk")
-set(SUMMARY_sink "copy of every chunk to the journal")
-set(SUMMARY_drain "copy of every chunk to the journal")
+set(SUMMARY_sink "copy of every chunk to standard output")
+set(SUMMARY_drain "copy of every chunk to standard output")
 
 install(TARGETS ${PORTKIT_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The compiler's identification (.comment) has no use in an installed program; strip keeps it.
@@ -42,6 +42,7 @@ endforeach()
 add_custom_target(manpages ALL DEPENDS ${PORTKIT_PAGES})
 install(FILES ${PORTKIT_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# A service and a socket unit for each server; each conflicts with the other servers' units.
 foreach(server ${PORTKIT_SERVERS})
   set(SERVER ${server})
   set(SUMMARY "${SUMMARY_${server}}")
@@ -49,13 +50,15 @@ foreach(server ${PORTKIT_SERVERS})
   set(CONFLICTS "")
   foreach(other ${PORTKIT_SERVERS})
     if(NOT other STREQUAL server)
-      string(APPEND CONFLICTS " portkit-${other}.service")
+      string(APPEND CONFLICTS " portkit-${other}.service portkit-${other}.socket")
     endif()
   endforeach()
   string(STRIP "${CONFLICTS}" CONFLICTS)
-  configure_file(systemd/portkit-server.service.in systemd/portkit-${server}.service @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/systemd/portkit-${server}.service
-          DESTINATION lib/systemd/system)
+  foreach(kind service socket)
+    configure_file(systemd/portkit-server.${kind}.in systemd/portkit-${server}.${kind} @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/systemd/portkit-${server}.${kind}
+            DESTINATION lib/systemd/system)
+  endforeach()
 endforeach()
 
 set(CPACK_GENERATOR DEB)
@@ -68,7 +71,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "tally adds two integers, glyphs streams printable characters, mirror\n"
   "echoes, sink and drain copy what they receive to standard output; client\n"
   "sends lines to whichever of them holds TCP port 12345 on the local machine.\n"
-  "Each server has a hardened systemd unit, not enabled on installation.")
+  "Each server has a hardened systemd service and a socket unit, none enabled\n"
+  "on installation.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "full_io.h"
@@ -57,6 +58,30 @@ bool bring_loopback_up() {
   return up;
 }
 
+sockaddr_in address_of(const char* host, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = inet_addr(host);
+  return address;
+}
+
+// Connects `fd` to the service port, from `from` when one is given, with Nagle off; a
+// non-blocking `fd` is left connecting.
+bool connect_socket(int fd, const char* from) {
+  if (from != nullptr) {
+    const sockaddr_in local = address_of(from, 0);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      return false;
+    }
+  }
+  const int on = 1;
+  (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  const sockaddr_in remote = address_of("127.0.0.1", SERVICE_PORT);
+  return connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0 ||
+         errno == EINPROGRESS;
+}
+
 }  // namespace
 
 bool enter_private_network() {
@@ -67,26 +92,19 @@ bool enter_private_network() {
 
 int connect_service_port(const char* from) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return -1;
-  }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  if (from != nullptr) {
-    address.sin_addr.s_addr = inet_addr(from);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      close(fd);
-      return -1;
-    }
-  }
-  address.sin_port = htons(SERVICE_PORT);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (fd >= 0 && !connect_socket(fd, from)) {
     close(fd);
     return -1;
   }
-  const int on = 1;
-  (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd;
+}
+
+int start_connect_service_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd >= 0 && !connect_socket(fd, nullptr)) {
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 

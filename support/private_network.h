@@ -13,12 +13,16 @@ bool enter_private_network();
 // One line for the user when enter_private_network fails: why, and the ways out.
 inline constexpr char PRIVATE_NETWORK_HELP[] =
     "no private network namespace: run as root, or allow unprivileged user namespaces "
-    "(sysctl user.max_user_namespaces > 0, and kernel.unprivileged_userns_clone = 1 where it "
-    "exists)";
+    "(sysctl user.max_user_namespaces=15000, and where they exist "
+    "kernel.unprivileged_userns_clone=1 and kernel.apparmor_restrict_unprivileged_userns=0)";
 
 // A blocking connection to 127.0.0.1 on the service port, with Nagle off, from the local
 // address `from` when one is given; -1 if refused.
 int connect_service_port(const char* from = nullptr);
+
+// The same, started without waiting (non-blocking): the handshake completes, or fails, later;
+// poll for writing and read SO_ERROR to learn which. -1 if it could not even be started.
+int start_connect_service_port();
 
 // Closes with SO_LINGER 0: the peer sees a reset, and no TIME_WAIT socket is left behind.
 void close_with_reset(int fd);

@@ -2,7 +2,9 @@
 
 #include "full_io.h"
 #include "private_network.h"
+#include "service_port.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/filter.h>
@@ -14,6 +16,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +82,28 @@ void inject_failure(long syscall_number, int error) {
   prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
 }
 
+// Passes `sockets` as a service manager does: descriptors 3, 4, ... in order, with LISTEN_PID
+// and LISTEN_FDS set; every other descriptor above standard error is closed.
+void hand_over(const std::vector<int>& sockets) {
+  constexpr int FIRST_PASSED_FD = 3;
+  constexpr int SPARE_FD = 900;  // out of the way of the numbers they move to
+  std::vector<int> spares;
+  for (const int fd : sockets) {
+    spares.push_back(fcntl(fd, F_DUPFD, SPARE_FD));
+  }
+  const int first_free = FIRST_PASSED_FD + static_cast<int>(sockets.size());
+  for (std::size_t i = 0; i < spares.size(); ++i) {
+    dup2(spares[i], FIRST_PASSED_FD + static_cast<int>(i));
+  }
+  for (int fd = first_free; fd < 1024; ++fd) {
+    close(fd);
+  }
+  if (!sockets.empty()) {
+    setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+    setenv("LISTEN_FDS", std::to_string(sockets.size()).c_str(), 1);
+  }
+}
+
 [[noreturn]] void exec_child(const std::string& program, const spawn_options& options, int stdin_fd,
                              int stdout_fd, const std::string& err) {
   signal(SIGPIPE, SIG_DFL);  // as a shell would start it: the program must protect itself
@@ -99,9 +124,7 @@ void inject_failure(long syscall_number, int error) {
   if (options.close_stdout) {
     close(1);
   }
-  for (int fd = 3; fd < 1024; ++fd) {
-    close(fd);
-  }
+  hand_over(options.passed_sockets);
   if (options.nofile_limit > 0) {
     const rlimit limit{static_cast<rlim_t>(options.nofile_limit),
                        static_cast<rlim_t>(options.nofile_limit)};
@@ -254,6 +277,20 @@ bool port_listening() {
   return false;
 }
 
+int listen_service_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(SERVICE_PORT);
+  const int on = 1;
+  if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, SOMAXCONN) != 0) {
+    ADD_FAILURE() << "cannot listen on the service port: " << std::strerror(errno);
+  }
+  return fd;
+}
+
 int connections_to_port() {
   int count = 0;
   for (const std::string& row : proc_net_tcp_rows()) {
@@ -281,10 +318,42 @@ bool blocked_in(pid_t pid, long number) {
   return (current >> called) && called == number;
 }
 
+std::vector<int> connect_burst(std::size_t count, milliseconds deadline) {
+  std::vector<int> fds;
+  for (std::size_t i = 0; i < count; ++i) {
+    fds.push_back(start_connect_service_port());
+  }
+  const auto end = deadline_from(deadline);
+  for (int& fd : fds) {
+    pollfd entry{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t size = sizeof error;
+    const bool established = fd >= 0 && poll(&entry, 1, remaining_ms(end)) == 1 &&
+                             getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
+                             error == 0 && fcntl(fd, F_SETFL, 0) == 0;
+    if (!established && fd >= 0) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  return fds;
+}
+
 void send_bytes(int fd, const std::string& bytes) {
   if (!write_all(fd, bytes.data(), bytes.size())) {
     ADD_FAILURE() << "send failed: " << std::strerror(errno);
   }
+}
+
+bool flood_until_blocked_in_write(pid_t server, int fd, const std::string& request) {
+  const auto blocked_in_write = [&] { return blocked_in(server, SYS_write); };
+  const std::string batch = repeated(request, 64);
+  for (int round = 0; round < 100000 && !blocked_in_write(); ++round) {
+    if (send(fd, batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
+      wait_until(blocked_in_write, 100ms);
+    }
+  }
+  return wait_until(blocked_in_write);
 }
 
 std::string repeated(const std::string& text, int times) {

@@ -32,6 +32,7 @@ struct spawn_options {
   long nofile_limit = 0;            // nonzero: RLIMIT_NOFILE for the child
   long failing_syscall = -1;        // a system call that fails in the child with failing_errno
   int failing_errno = 0;
+  std::vector<int> passed_sockets;     // handed over as a service manager does (LISTEN_FDS)
   std::vector<std::string> prefix;     // a command to run the program under (valgrind ...)
   std::vector<std::string> arguments;  // given to the program after its name
 };
@@ -60,6 +61,9 @@ bool is_running(const child_process& child);
 // True when a socket of this namespace listens on the service port.
 bool port_listening();
 
+// A listening socket on the service port, held by the test as a service manager holds one.
+int listen_service_port();
+
 // Number of established TCP connections whose remote end is the service port.
 int connections_to_port();
 
@@ -72,7 +76,15 @@ long queued_bytes(side at, queued which);
 // True when the process is blocked in the system call `number` (/proc/PID/syscall).
 bool blocked_in(pid_t pid, long number);
 
+// `count` connections started at once, each waited for until the handshake completes at the
+// client's end; -1 in place of any that fails or is not complete by the deadline.
+std::vector<int> connect_burst(std::size_t count, milliseconds deadline = DEFAULT_DEADLINE);
+
 void send_bytes(int fd, const std::string& bytes);
+
+// Sends `request` again and again, reading nothing, until the server is blocked writing its
+// answers to this peer; false if it never is.
+bool flood_until_blocked_in_write(pid_t server, int fd, const std::string& request);
 
 // `text` written `times` times in a row.
 std::string repeated(const std::string& text, int times);

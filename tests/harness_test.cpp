@@ -15,6 +15,11 @@ TEST_F(ProgramTest, EveryTestStartsWithThePortToItself) {
   EXPECT_TRUE(port_listening());
 }
 
+// The test command's first test: the others need what it checks.
+TEST(PrivateNetwork, CanBeEntered) {
+  EXPECT_TRUE(enter_private_network()) << PRIVATE_NETWORK_HELP;
+}
+
 TEST(PrivateNetwork, WithoutNamespacesProcessTestsSaySkippedAndWhy) {
   spawn_options options;
   options.failing_syscall = SYS_unshare;

@@ -2,22 +2,28 @@
 
 #include <arpa/inet.h>
 #include <err.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <ctime>
+#include <limits>
 
 #include "full_io.h"
+#include "passed_socket.h"
 #include "service_port.h"
 #include "standard_descriptors.h"
+#include "stop_signals.h"
 
 namespace {
 
-constexpr int LISTEN_BACKLOG = 5;
+// All clients but one wait in this queue: the most the kernel allows (net.core.somaxconn caps it).
+constexpr int LISTEN_BACKLOG = std::numeric_limits<int>::max();
 constexpr long ACCEPT_PAUSE_NS = 100L * 1000L * 1000L;
 
 // A peer whose host vanishes without a word (power lost, cable pulled) would hold this one-at-a-
@@ -31,6 +37,8 @@ constexpr int KEEPALIVE_PROBES = 5;
 // an answer unacknowledged, or held back by a receive window kept shut, for 110 s drops the
 // connection too. A peer that keeps reading, however slowly, reopens the window and is kept.
 constexpr int STALL_BOUND_MS = (KEEPALIVE_IDLE_S + KEEPALIVE_INTERVAL_S * KEEPALIVE_PROBES) * 1000;
+
+constexpr std::size_t NO_LIMIT = static_cast<std::size_t>(-1);
 
 // "program: call: reason" on standard error, then status 1.
 [[noreturn]] void fail_setup(const char* call) {
@@ -77,13 +85,14 @@ int open_listening_socket() {
   return listener;
 }
 
-// Waits for the next connection. Only an interrupted call, or a connection aborted before it was
-// taken, is retried at once; any other error may persist (no descriptors, no memory, a filter
-// refusing every call), so the retry waits and a lasting failure never becomes a busy loop.
+// Waits for the next connection; -1 once a stop is asked for. Only an interrupted call, or a
+// connection aborted before it was taken, is retried at once; any other error may persist (no
+// descriptors, no memory, a filter refusing every call), so the retry waits and a lasting failure
+// never becomes a busy loop.
 int accept_connection(int listener) {
   for (;;) {
     const int connection = accept(listener, nullptr, nullptr);
-    if (connection >= 0) {
+    if (connection >= 0 || stop_requested()) {
       return connection;
     }
     if (errno != EINTR && errno != ECONNABORTED) {
@@ -91,6 +100,18 @@ int accept_connection(int listener) {
       nanosleep(&pause, nullptr);
     }
   }
+}
+
+// Once a stop is asked for, a connection is served no further than the bytes its kernel has
+// already taken in: it stops blocking, and the count of those bytes bounds the rest.
+std::size_t bytes_arrived(int connection) {
+  const int flags = fcntl(connection, F_GETFL);
+  int arrived = 0;
+  if (flags < 0 || fcntl(connection, F_SETFL, flags | O_NONBLOCK) != 0 ||
+      ioctl(connection, FIONREAD, &arrived) != 0 || arrived < 0) {
+    return 0;  // cannot be read without waiting: nothing more is taken
+  }
+  return static_cast<std::size_t>(arrived);
 }
 
 // Bytes known to wait in the connection behind the chunk just taken, given the count known before
@@ -118,10 +139,17 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
   char chunk[CHUNK_SIZE];
   std::size_t waiting = 0;
   bool held = false;
+  std::size_t left = NO_LIMIT;  // bytes still to take, once a stop has bounded them
   for (;;) {
+    if (left == NO_LIMIT && stop_requested()) {
+      left = bytes_arrived(connection);
+    }
+    if (left == 0) {
+      return;
+    }
     const ssize_t count = recv_some(connection, chunk, sizeof chunk);
     if (count <= 0) {
-      return;
+      return;  // the peer has finished, the connection failed, or nothing more arrived by a stop
     }
     waiting = bytes_waiting(connection, static_cast<std::size_t>(count), waiting);
     if (waiting > 0 && !held) {
@@ -133,6 +161,41 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
       set_option(connection, IPPROTO_TCP, TCP_CORK, 0);
       held = false;
     }
+    if (left != NO_LIMIT) {
+      left -= std::min(left, static_cast<std::size_t>(count));
+    }
+  }
+}
+
+void serve_and_close(int connection, chunk_handler handler) {
+  set_current_connection(connection);
+  serve_connection(connection, handler);
+  close(connection);
+  set_current_connection(-1);
+}
+
+// Connections that have completed their handshake and wait to be accepted.
+int queued_connections(int listener) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  if (getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
+    return 0;
+  }
+  return static_cast<int>(info.tcpi_unacked);  // on a listening socket: its accept queue
+}
+
+// A listening socket of the process's own takes its queue with it when the process ends, so the
+// clients queued there are served first, each as far as its bytes have arrived. However many
+// peers stop reading, the whole hand-on ends within the stall bound of the stop.
+void hand_on_queue(int listener, chunk_handler handler) {
+  for (int queued = queued_connections(listener); queued > 0; --queued) {
+    const int left_ms = ms_left_since_stop(STALL_BOUND_MS);
+    const int connection = left_ms > 0 ? accept(listener, nullptr, nullptr) : -1;
+    if (connection < 0) {
+      return;
+    }
+    set_option(connection, IPPROTO_TCP, TCP_USER_TIMEOUT, left_ms);
+    serve_and_close(connection, handler);
   }
 }
 
@@ -141,10 +204,21 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
 void run_listener(chunk_handler handler, bool output_needed) {
   ignore_sigpipe();
   claim_standard_descriptors(output_needed);
-  const int listener = open_listening_socket();
-  for (;;) {
-    const int connection = accept_connection(listener);
-    serve_connection(connection, handler);
-    close(connection);
+  const int passed = passed_listener();
+  const int listener = passed >= 0 ? passed : open_listening_socket();
+  if (passed >= 0) {
+    set_connection_options(passed);
   }
+  catch_stop_signals(listener);
+  while (!stop_requested()) {
+    const int connection = accept_connection(listener);
+    if (connection >= 0) {
+      serve_and_close(connection, handler);
+    }
+  }
+  // A passed socket stays with the service manager, queue and all, for the next instance.
+  if (passed < 0) {
+    hand_on_queue(listener, handler);
+  }
+  end_as_stopped();
 }
