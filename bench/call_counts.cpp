@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -120,9 +121,37 @@ std::function<void(int)> bulk(const std::string& request, bool answered,
   };
 }
 
+struct traced_workload {
+  const char* name;
+  const char* server;
+  std::function<void(int)> drive;
+};
+
+std::vector<traced_workload> traced_workloads() {
+  return {
+      {"tally, one request at a time", "tally", one_at_a_time("2 + 3\n", 13)},
+      {"mirror, one chunk at a time", "mirror", one_at_a_time("0123456789", 10)},
+      {"sink, one chunk at a time", "sink", one_at_a_time("0123456789", 0)},
+      {"drain, one chunk at a time", "drain", one_at_a_time("0123456789", 0)},
+      {"glyphs, one prompt at a time", "glyphs", one_at_a_time("?", 1000)},
+      {"tally, pipelined stream", "tally", bulk("1234+56789", true)},
+      {"mirror, stream", "mirror", bulk("0123456789", true)},
+      {"sink, stream", "sink", bulk("0123456789", false)},
+      {"glyphs, pipelined prompts", "glyphs", bulk("0123456789", true, BULK_PROMPTS)},
+  };
+}
+
 }  // namespace
 
-void run_call_counts(const std::string& bin_dir) {
+std::vector<std::string> call_count_names() {
+  const std::vector<traced_workload> workloads = traced_workloads();
+  std::vector<std::string> names(workloads.size());
+  std::transform(workloads.begin(), workloads.end(), names.begin(),
+                 [](const traced_workload& workload) { return workload.name; });
+  return names;
+}
+
+void run_call_counts(const std::string& bin_dir, const std::string& only) {
   if (!succeeds({"strace", "-V"})) {
     std::printf("strace is not installed: system calls not counted\n");
     return;
@@ -133,14 +162,9 @@ void run_call_counts(const std::string& bin_dir) {
       "set on the listening socket or each connection):\n");
   std::printf("%-36s %7s %8s %8s %8s %8s %8s\n", "workload", "chunks", "recv", "write", "ioctl",
               "sockopt", "total");
-  trace_server(bin_dir, "tally, one request at a time", "tally", one_at_a_time("2 + 3\n", 13));
-  trace_server(bin_dir, "mirror, one chunk at a time", "mirror", one_at_a_time("0123456789", 10));
-  trace_server(bin_dir, "sink, one chunk at a time", "sink", one_at_a_time("0123456789", 0));
-  trace_server(bin_dir, "drain, one chunk at a time", "drain", one_at_a_time("0123456789", 0));
-  trace_server(bin_dir, "glyphs, one prompt at a time", "glyphs", one_at_a_time("?", 1000));
-  trace_server(bin_dir, "tally, pipelined stream", "tally", bulk("1234+56789", true));
-  trace_server(bin_dir, "mirror, stream", "mirror", bulk("0123456789", true));
-  trace_server(bin_dir, "sink, stream", "sink", bulk("0123456789", false));
-  trace_server(bin_dir, "glyphs, pipelined prompts", "glyphs",
-               bulk("0123456789", true, BULK_PROMPTS));
+  for (const traced_workload& workload : traced_workloads()) {
+    if (std::string(workload.name).find(only) != std::string::npos) {
+      trace_server(bin_dir, workload.name, workload.server, workload.drive);
+    }
+  }
 }

@@ -1,11 +1,14 @@
 #include "workloads.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
+#include <limits>
 #include <string>
 
 #include "full_io.h"
@@ -20,6 +23,7 @@ constexpr std::size_t ECHO_STREAM_BYTES = 4U << 20U;
 constexpr std::size_t PIPELINED_REQUESTS = 200000;
 constexpr char PIPELINED_REQUEST[] = "1234+56789";  // one whole chunk
 constexpr char SHORT_REQUEST[] = "2 + 3\n";
+constexpr char BURST_SINK_REQUEST[] = "0123456789";
 constexpr int SHORT_CONNECTIONS = 5000;
 constexpr double MIB = 1U << 20U;
 constexpr auto STREAM_DEADLINE = std::chrono::minutes(2);
@@ -113,12 +117,17 @@ double sink_stream(int fd) {
   return per_second(begin, static_cast<double>(data.size()) / MIB);
 }
 
-// Connections served per second, each a whole short session: connect, one sum, close. The
-// figure's own connection is ended first, so that the one-at-a-time server takes the new ones.
-double short_connections(int fd) {
+// Ends the figure's own connection and waits until the server has let it go, so that the
+// one-at-a-time server takes the new ones.
+bool end_first_connection(int fd) {
   shutdown(fd, SHUT_WR);
   char byte = 0;
-  if (recv(fd, &byte, 1, 0) != 0) {
+  return recv(fd, &byte, 1, 0) == 0;
+}
+
+// Connections served per second, each a whole short session: connect, one sum, close.
+double short_connections(int fd) {
+  if (!end_first_connection(fd)) {
     return 0.0;
   }
   const auto begin = clock_type::now();
@@ -139,6 +148,41 @@ double short_connections(int fd) {
   return per_second(begin, SHORT_CONNECTIONS);
 }
 
+// One client of a burst: connecting, then sent and waiting for its answer, then done.
+struct burst_client {
+  int fd = -1;
+  bool sent = false;
+  double ms = std::numeric_limits<double>::infinity();
+};
+
+double ms_since(clock_type::time_point begin) {
+  return std::chrono::duration<double, std::milli>(clock_type::now() - begin).count();
+}
+
+// Moves one client on once poll has reported it; false when it is done, answered or failed.
+bool advance(burst_client& client, bool answered, clock_type::time_point begin) {
+  if (!client.sent) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    const std::string request = answered ? SHORT_REQUEST : BURST_SINK_REQUEST;
+    client.sent = getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 &&
+                  write_all(client.fd, request.data(), request.size()) &&
+                  shutdown(client.fd, SHUT_WR) == 0;
+    return client.sent;
+  }
+  char buffer[64];
+  const ssize_t got = recv(client.fd, buffer, sizeof buffer, 0);
+  const bool whole = got > 0 && std::find(buffer, buffer + got, '\0') != buffer + got;
+  if ((got < 0 && errno == EAGAIN) || (answered && got > 0 && !whole)) {
+    return true;
+  }
+  // tally's answer ends with its NUL; sink answers nothing and closes once it has taken all.
+  if (answered ? whole : got == 0) {
+    client.ms = ms_since(begin);
+  }
+  return false;
+}
+
 }  // namespace
 
 std::vector<figure> figures() {
@@ -155,4 +199,55 @@ std::vector<figure> figures() {
       {"mirror stream, 4 MiB echoed as sent", "MiB/s", "mirror", echo_stream, 1, true},
       {"tally stream, pipelined 10-byte sums", "/s", "tally", pipelined_sums, 1, true},
   };
+}
+
+std::vector<burst_figure> burst_figures() {
+  return {
+      {"tally, 16 clients at once", "tally", 16},     {"tally, 256 clients at once", "tally", 256},
+      {"tally, 1024 clients at once", "tally", 1024}, {"sink, 16 clients at once", "sink", 16},
+      {"sink, 256 clients at once", "sink", 256},     {"sink, 1024 clients at once", "sink", 1024},
+  };
+}
+
+std::vector<double> burst_times(int fd, const burst_figure& burst) {
+  if (!end_first_connection(fd)) {
+    return {};
+  }
+  const bool answered = std::string(burst.server) == "tally";
+  const auto begin = clock_type::now();
+  std::vector<burst_client> clients(burst.clients);
+  for (burst_client& client : clients) {
+    client.fd = start_connect_service_port();
+  }
+  std::vector<pollfd> waiting;
+  std::vector<burst_client*> owners;
+  for (;;) {
+    waiting.clear();
+    owners.clear();
+    for (burst_client& client : clients) {
+      if (client.fd >= 0) {
+        waiting.push_back({client.fd, static_cast<short>(client.sent ? POLLIN : POLLOUT), 0});
+        owners.push_back(&client);
+      }
+    }
+    const double left = BURST_DEADLINE_MS - ms_since(begin);
+    if (waiting.empty() || left <= 0 ||
+        poll(waiting.data(), waiting.size(), static_cast<int>(left) + 1) < 0) {
+      break;
+    }
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+      if (waiting[i].revents != 0 && !advance(*owners[i], answered, begin)) {
+        close_with_reset(owners[i]->fd);
+        owners[i]->fd = -1;
+      }
+    }
+  }
+  std::vector<double> times;
+  for (const burst_client& client : clients) {
+    if (client.fd >= 0) {
+      close_with_reset(client.fd);
+    }
+    times.push_back(client.ms);
+  }
+  return times;
 }

@@ -2,7 +2,9 @@
 // and, in the same way, to the baseline servers.
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <string>
 #include <vector>
 
 // Drives one connection and returns the figure: a rate, higher is better; 0 on failure.
@@ -18,3 +20,20 @@ struct figure {
 };
 
 std::vector<figure> figures();
+
+// A burst: `clients` connections started at once, each sending one request and its end; each is
+// timed from the start of the burst to its answer (`tally`) or to the server's close once it has
+// taken the bytes (`sink`).
+struct burst_figure {
+  std::string name;
+  const char* server;
+  std::size_t clients;
+};
+
+// Never answered within this bound: such a client's time is infinite.
+inline constexpr double BURST_DEADLINE_MS = 10000.0;
+
+std::vector<burst_figure> burst_figures();
+
+// Ends the figure's own connection `fd`, then runs the burst; milliseconds, one per client.
+std::vector<double> burst_times(int fd, const burst_figure& burst);
