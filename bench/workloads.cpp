@@ -162,10 +162,8 @@ double ms_since(clock_type::time_point begin) {
 // Moves one client on once poll has reported it; false when it is done, answered or failed.
 bool advance(burst_client& client, bool answered, clock_type::time_point begin) {
   if (!client.sent) {
-    int error = 0;
-    socklen_t size = sizeof error;
     const std::string request = answered ? SHORT_REQUEST : BURST_SINK_REQUEST;
-    client.sent = getsockopt(client.fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 &&
+    client.sent = connect_succeeded(client.fd) &&
                   write_all(client.fd, request.data(), request.size()) &&
                   shutdown(client.fd, SHUT_WR) == 0;
     return client.sent;
@@ -202,11 +200,12 @@ std::vector<figure> figures() {
 }
 
 std::vector<burst_figure> burst_figures() {
-  return {
-      {"tally, 16 clients at once", "tally", 16},     {"tally, 256 clients at once", "tally", 256},
-      {"tally, 1024 clients at once", "tally", 1024}, {"sink, 16 clients at once", "sink", 16},
-      {"sink, 256 clients at once", "sink", 256},     {"sink, 1024 clients at once", "sink", 1024},
+  const auto burst = [](const char* server, std::size_t clients) {
+    return burst_figure{std::string(server) + ", " + std::to_string(clients) + " clients at once",
+                        server, clients};
   };
+  return {burst("tally", 16), burst("tally", 256), burst("tally", 1024),
+          burst("sink", 16),  burst("sink", 256),  burst("sink", 1024)};
 }
 
 std::vector<double> burst_times(int fd, const burst_figure& burst) {

@@ -1,5 +1,6 @@
 #include "full_io.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 #include <cerrno>
@@ -39,4 +40,9 @@ bool write_all(int fd, const char* data, std::size_t length) {
 void ignore_sigpipe() {
   // Only fails for an invalid signal number, which SIGPIPE is not.
   (void)signal(SIGPIPE, SIG_IGN);
+}
+
+bool set_blocking(int fd, bool blocking) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
 }

@@ -35,3 +35,7 @@ inline ssize_t recv_some(int fd, char* buffer, std::size_t capacity) {
 
 // Makes writes to a vanished peer fail with EPIPE instead of ending the process.
 void ignore_sigpipe();
+
+// Makes `fd` block, or not, in its calls; false when fcntl fails. Async-signal-safe (fcntl only),
+// so a signal handler may call it.
+bool set_blocking(int fd, bool blocking);

@@ -108,6 +108,12 @@ int start_connect_service_port() {
   return fd;
 }
 
+bool connect_succeeded(int fd) {
+  int error = 0;
+  socklen_t size = sizeof error;
+  return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+}
+
 void close_with_reset(int fd) {
   const linger abort_on_close{1, 0};
   (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);

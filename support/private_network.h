@@ -21,8 +21,11 @@ inline constexpr char PRIVATE_NETWORK_HELP[] =
 int connect_service_port(const char* from = nullptr);
 
 // The same, started without waiting (non-blocking): the handshake completes, or fails, later;
-// poll for writing and read SO_ERROR to learn which. -1 if it could not even be started.
+// once it polls writable, connect_succeeded says which. -1 if it could not even be started.
 int start_connect_service_port();
+
+// Whether the connection that start_connect_service_port began is established (SO_ERROR is 0).
+bool connect_succeeded(int fd);
 
 // Closes with SO_LINGER 0: the peer sees a reset, and no TIME_WAIT socket is left behind.
 void close_with_reset(int fd);

@@ -326,11 +326,8 @@ std::vector<int> connect_burst(std::size_t count, milliseconds deadline) {
   const auto end = deadline_from(deadline);
   for (int& fd : fds) {
     pollfd entry{fd, POLLOUT, 0};
-    int error = 0;
-    socklen_t size = sizeof error;
     const bool established = fd >= 0 && poll(&entry, 1, remaining_ms(end)) == 1 &&
-                             getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
-                             error == 0 && fcntl(fd, F_SETFL, 0) == 0;
+                             connect_succeeded(fd) && set_blocking(fd, true);
     if (!established && fd >= 0) {
       close(fd);
       fd = -1;

@@ -75,7 +75,7 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
   kill(first.pid, SIGTERM);
   kill(first.pid, SIGCONT);
   EXPECT_EQ(exit_code(first), STOPPED_BY_TERM);
-  std::string copied = read_file(first.stdout_path);
+  const std::string copied = read_file(first.stdout_path);
   if (stop.restart) {
     EXPECT_EQ(copied, expected_first) << "a passed socket's queue is left to the next instance";
     const child_process second = start(stop.program, options);

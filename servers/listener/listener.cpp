@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <err.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -105,10 +104,9 @@ int accept_connection(int listener) {
 // Once a stop is asked for, a connection is served no further than the bytes its kernel has
 // already taken in: it stops blocking, and the count of those bytes bounds the rest.
 std::size_t bytes_arrived(int connection) {
-  const int flags = fcntl(connection, F_GETFL);
   int arrived = 0;
-  if (flags < 0 || fcntl(connection, F_SETFL, flags | O_NONBLOCK) != 0 ||
-      ioctl(connection, FIONREAD, &arrived) != 0 || arrived < 0) {
+  if (!set_blocking(connection, false) || ioctl(connection, FIONREAD, &arrived) != 0 ||
+      arrived < 0) {
     return 0;  // cannot be read without waiting: nothing more is taken
   }
   return static_cast<std::size_t>(arrived);

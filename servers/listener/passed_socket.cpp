@@ -1,13 +1,14 @@
 #include "passed_socket.h"
 
 #include <err.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "full_io.h"
 
 namespace {
 
@@ -31,12 +32,6 @@ bool is_listening_tcp_socket(int fd) {
          int_option(fd, SO_ACCEPTCONN) == 1;
 }
 
-// The manager may pass it non-blocking, or a stopped predecessor may have left it so; accept waits.
-bool make_blocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
 }  // namespace
 
 int passed_listener() {
@@ -48,7 +43,9 @@ int passed_listener() {
   if (std::strcmp(count, "1") != 0) {
     errx(1, "LISTEN_FDS=%s: one listening socket expected", count);
   }
-  if (!is_listening_tcp_socket(FIRST_PASSED_FD) || !make_blocking(FIRST_PASSED_FD)) {
+  // The manager may pass it non-blocking, or a stopped predecessor may have left it so; accept
+  // is to wait.
+  if (!is_listening_tcp_socket(FIRST_PASSED_FD) || !set_blocking(FIRST_PASSED_FD, true)) {
     errx(1, "descriptor %d from LISTEN_FDS: not a listening TCP socket", FIRST_PASSED_FD);
   }
   return FIRST_PASSED_FD;

@@ -1,11 +1,11 @@
 #include "stop_signals.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+
+#include "full_io.h"
 
 namespace {
 
@@ -23,26 +23,24 @@ int monotonic_second() {
   return static_cast<int>(now.tv_sec);
 }
 
-void stop_blocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) {
-    (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  }
+// The signal's default action, at once or, inside its handler, as soon as the handler returns.
+void reraise(int number) {
+  (void)signal(number, SIG_DFL);
+  (void)raise(number);
 }
 
 // Only async-signal-safe calls here. A call blocked on the sockets returns EINTR (no SA_RESTART),
 // and one about to block finds them non-blocking, so the listener sees the stop at once.
 extern "C" void on_stop_signal(int number) {
   if (stop_signal != 0) {
-    (void)signal(number, SIG_DFL);  // a second one: ends the process as soon as this returns
-    (void)raise(number);
+    reraise(number);  // a second one
     return;
   }
   const int saved_errno = errno;
   stop_second = monotonic_second();
   stop_signal = number;
-  stop_blocking(listening_socket);
-  stop_blocking(current_connection);
+  (void)set_blocking(listening_socket, false);
+  (void)set_blocking(current_connection, false);
   errno = saved_errno;
 }
 
@@ -80,8 +78,7 @@ int ms_left_since_stop(int bound_ms) {
 
 void end_as_stopped() {
   const int number = stop_signal;
-  (void)signal(number, SIG_DFL);
-  (void)raise(number);
+  reraise(number);
   // Not reached: the signal is neither blocked nor ignored here.
   // cppcheck-suppress unreachableCode
   std::_Exit(128 + number);
