@@ -396,7 +396,8 @@ int main(int argc, char** argv) {
     }
   }
   if (chooses_calls(only)) {
-    run_call_counts(bin_dir, only == CALLS_GROUP ? "" : only);
+    run_call_counts(bin_dir,
+                    [&](const std::string& name) { return chosen(name, CALLS_GROUP, only); });
   }
   return 0;
 }

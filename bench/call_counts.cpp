@@ -151,7 +151,8 @@ std::vector<std::string> call_count_names() {
   return names;
 }
 
-void run_call_counts(const std::string& bin_dir, const std::string& only) {
+void run_call_counts(const std::string& bin_dir,
+                     const std::function<bool(const std::string&)>& chosen) {
   if (!succeeds({"strace", "-V"})) {
     std::printf("strace is not installed: system calls not counted\n");
     return;
@@ -163,7 +164,7 @@ void run_call_counts(const std::string& bin_dir, const std::string& only) {
   std::printf("%-36s %7s %8s %8s %8s %8s %8s\n", "workload", "chunks", "recv", "write", "ioctl",
               "sockopt", "total");
   for (const traced_workload& workload : traced_workloads()) {
-    if (std::string(workload.name).find(only) != std::string::npos) {
+    if (chosen(workload.name)) {
       trace_server(bin_dir, workload.name, workload.server, workload.drive);
     }
   }

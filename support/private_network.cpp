@@ -58,14 +58,6 @@ bool bring_loopback_up() {
   return up;
 }
 
-sockaddr_in address_of(const char* host, std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = inet_addr(host);
-  return address;
-}
-
 // Connects `fd` to the service port, from `from` when one is given, with Nagle off; a
 // non-blocking `fd` is left connecting.
 bool connect_socket(int fd, const char* from) {
@@ -83,6 +75,14 @@ bool connect_socket(int fd, const char* from) {
 }
 
 }  // namespace
+
+sockaddr_in address_of(const char* host, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = inet_addr(host);
+  return address;
+}
 
 bool enter_private_network() {
   const bool entered =

@@ -1,8 +1,11 @@
 // For tests and benchmarks: a network namespace of one's own, and connections into it.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Moves the calling process into a fresh network namespace with `lo` up, so that the service
@@ -15,6 +18,9 @@ inline constexpr char PRIVATE_NETWORK_HELP[] =
     "no private network namespace: run as root, or allow unprivileged user namespaces "
     "(sysctl user.max_user_namespaces=15000, and where they exist "
     "kernel.unprivileged_userns_clone=1 and kernel.apparmor_restrict_unprivileged_userns=0)";
+
+// The IPv4 address `host` (dotted quad) with `port`.
+sockaddr_in address_of(const char* host, std::uint16_t port);
 
 // A blocking connection to 127.0.0.1 on the service port, with Nagle off, from the local
 // address `from` when one is given; -1 if refused.

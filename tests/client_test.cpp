@@ -45,8 +45,7 @@ TEST_P(ClientWithTally, PrintsAtMostEightBytesAfterEachLine) {
   EXPECT_EQ(read_file(client.stderr_path), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Sessions, ClientWithTally, ::testing::ValuesIn(TALLY_SESSIONS),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sessions, ClientWithTally, ::testing::ValuesIn(TALLY_SESSIONS), CASE_NAME);
 
 TEST_F(ProgramTest, ClientWithoutServerReportsConnectFailure) {
   spawn_options options;
@@ -112,8 +111,7 @@ TEST_P(ClientStreams, FailedOutputOrInputIsStatusOneAndOneLine) {
   EXPECT_EQ(read_file(client.stdout_path), expected.output);
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, ClientStreams, ::testing::ValuesIn(STREAM_CASES),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Streams, ClientStreams, ::testing::ValuesIn(STREAM_CASES), CASE_NAME);
 
 // The server dies while the client still has lines and unread answers: the client's next sends
 // meet a reset connection. It must end with status 1, never by a signal, never hang.

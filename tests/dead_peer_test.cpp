@@ -77,8 +77,7 @@ TEST_P(VanishedPeer, ReleasesTheServerForTheNextClient) {
   close(vanishing);
 }
 
-INSTANTIATE_TEST_SUITE_P(Peers, VanishedPeer, ::testing::ValuesIn(VANISHINGS),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Peers, VanishedPeer, ::testing::ValuesIn(VANISHINGS), CASE_NAME);
 
 // client reads 8 bytes a line, and glyphs answers each 10 bytes with 1000: fed 10 MB of long
 // lines from a file, the client soon blocks sending while the server blocks writing, each waiting

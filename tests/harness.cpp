@@ -4,7 +4,6 @@
 #include "private_network.h"
 #include "service_port.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/filter.h>
@@ -279,9 +278,7 @@ bool port_listening() {
 
 int listen_service_port() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(SERVICE_PORT);
+  const sockaddr_in address = address_of("0.0.0.0", SERVICE_PORT);  // as the servers bind
   const int on = 1;
   if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
       bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||

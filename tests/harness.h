@@ -17,6 +17,9 @@ using milliseconds = std::chrono::milliseconds;
 
 inline constexpr milliseconds DEFAULT_DEADLINE = 10s;
 
+// Names each instance of a table-driven test after its row's `name`.
+inline constexpr auto CASE_NAME = [](const auto& test) { return std::string(test.param.name); };
+
 // Polls `condition` every millisecond until it holds or `deadline` passes.
 bool wait_until(const std::function<bool()>& condition, milliseconds deadline = DEFAULT_DEADLINE);
 

@@ -123,8 +123,7 @@ TEST_P(Batching, WaitingInputIsAnsweredInFewSegments) {
   close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, Batching, ::testing::ValuesIn(BATCHES),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Servers, Batching, ::testing::ValuesIn(BATCHES), CASE_NAME);
 
 // A byte sent urgent (MSG_OOB) is an ordinary byte of the stream: the handler gets it in place.
 struct urgent_case {
@@ -166,7 +165,6 @@ TEST_P(UrgentByte, ReachesTheHandlerInPlace) {
   close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, UrgentByte, ::testing::ValuesIn(URGENT_CASES),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Servers, UrgentByte, ::testing::ValuesIn(URGENT_CASES), CASE_NAME);
 
 }  // namespace

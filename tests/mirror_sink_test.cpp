@@ -45,10 +45,6 @@ void PrintTo(const stream_case& entry, std::ostream* out) {
   *out << entry.name;
 }
 
-std::string case_name(const ::testing::TestParamInfo<stream_case>& test) {
-  return test.param.name;
-}
-
 class MirrorStream : public ProgramTest, public ::testing::WithParamInterface<stream_case> {};
 
 TEST_P(MirrorStream, ComesBackUnchanged) {
@@ -61,7 +57,7 @@ TEST_P(MirrorStream, ComesBackUnchanged) {
   close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, MirrorStream, ::testing::ValuesIn(STREAMS), case_name);
+INSTANTIATE_TEST_SUITE_P(Streams, MirrorStream, ::testing::ValuesIn(STREAMS), CASE_NAME);
 
 TEST_F(ProgramTest, MirrorEchoesEightByteLineToClientWhole) {
   start_server(MIRROR_BIN);
@@ -198,7 +194,6 @@ INSTANTIATE_TEST_SUITE_P(Programs, PrinterOutput,
                                   std::get<1>(test.param).name;
                          });
 
-INSTANTIATE_TEST_SUITE_P(Programs, Printer, ::testing::ValuesIn(PRINTERS),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Programs, Printer, ::testing::ValuesIn(PRINTERS), CASE_NAME);
 
 }  // namespace

@@ -49,10 +49,6 @@ void PrintTo(const server_case& entry, std::ostream* out) {
   *out << entry.name;
 }
 
-std::string server_name(const ::testing::TestParamInfo<server_case>& test) {
-  return test.param.name;
-}
-
 class EveryServer : public ProgramTest, public ::testing::WithParamInterface<server_case> {
  protected:
   bool is_glyphs() const { return std::string(GetParam().name) == "glyphs"; }
@@ -236,8 +232,8 @@ TEST_F(ProgramTest, FailedListenExitsWithOneLine) {
   EXPECT_FALSE(port_listening());
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, EveryServer, ::testing::ValuesIn(SERVERS), server_name);
+INSTANTIATE_TEST_SUITE_P(Servers, EveryServer, ::testing::ValuesIn(SERVERS), CASE_NAME);
 INSTANTIATE_TEST_SUITE_P(Servers, AnsweringServer, ::testing::ValuesIn(SERVERS, SERVERS + 3),
-                         server_name);
+                         CASE_NAME);
 
 }  // namespace

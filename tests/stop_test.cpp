@@ -97,8 +97,7 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
   close(held);
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, Stop, ::testing::ValuesIn(STOPS),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Servers, Stop, ::testing::ValuesIn(STOPS), CASE_NAME);
 
 // A hand-on held by a peer that has stopped reading: the first signal waits for it (within the
 // stall bound), a second ends the server at once, as a user pressing Ctrl-C twice means.
@@ -150,7 +149,6 @@ TEST_P(BadHandOver, IsASetUpFailure) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, BadHandOver, ::testing::ValuesIn(BAD_HAND_OVERS),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, BadHandOver, ::testing::ValuesIn(BAD_HAND_OVERS), CASE_NAME);
 
 }  // namespace

@@ -63,8 +63,7 @@ TEST_P(UnderValgrind, ServerSessionIsClean) {
   expect_clean_report(read_file(server.stderr_path));
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, UnderValgrind, ::testing::ValuesIn(SESSIONS),
-                         [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Programs, UnderValgrind, ::testing::ValuesIn(SESSIONS), CASE_NAME);
 
 class ClientUnderValgrind : public UnderValgrind {};
 
