@@ -42,4 +42,4 @@ inline constexpr std::size_t UNTIL_CLOSED = std::string::npos;
 // other; returns what came back (less when the peer closes or the deadline passes). With
 // UNTIL_CLOSED it ends its sending side once all is sent and reads until the peer closes.
 std::string stream_through(int fd, const std::string& data, std::size_t expect_back,
-                           std::chrono::milliseconds deadline = std::chrono::seconds(10));
+                           std::chrono::milliseconds deadline = std::chrono::seconds(60));

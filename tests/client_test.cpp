@@ -106,7 +106,7 @@ TEST_P(ClientStreams, FailedOutputOrInputIsStatusOneAndOneLine) {
         << "printed so far: " << read_file(client.stdout_path);
     kill(client.pid, SIGINT);
   }
-  EXPECT_EQ(exit_code(client, 2s), expected.status);
+  EXPECT_EQ(exit_code(client), expected.status);
   EXPECT_EQ(read_file(client.stderr_path), expected.error);
   EXPECT_EQ(read_file(client.stdout_path), expected.output);
 }

@@ -1,6 +1,8 @@
 // A peer that vanishes without a word, or stops taking the answers, must not hold the server past
 // its bound, and a live client that stays idle must never be dropped. Each test waits out the
 // server's two-minute bound.
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -109,6 +111,26 @@ TEST_F(DeadPeer, LiveClientIdleBeyondTheBoundIsStillServed) {
   send_bytes(fd, "2+2");
   EXPECT_EQ(read_exact(fd, 13), "Resultado: 4\0"s);
   close(fd);
+}
+
+// A peer that takes its answers a little at a time keeps its window opening, so no timeout ever
+// drops it; a stop that hands answers on to it still ends by its deadline, as the signal ends it.
+TEST_F(DeadPeer, SlowReaderCannotHoldAStopPastItsDeadline) {
+  const child_process server = start_server(GLYPHS_BIN);
+  const int fd = connect_service_port();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(flood_until_blocked_in_write(server.pid, fd, "??????????"));
+  kill(server.pid, SIGTERM);
+  ASSERT_TRUE(wait_until([&] { return !signal_pending(server.pid, SIGTERM); }));
+  // 8 KiB every half second: megabytes are owed, which would take minutes at this pace.
+  char piece[8192];
+  int code = -1;
+  for (int round = 0; round < 300 && code == -1; ++round) {
+    (void)recv(fd, piece, sizeof piece, MSG_DONTWAIT);
+    code = exit_code(server, 500ms);
+  }
+  EXPECT_EQ(code, 128 + SIGTERM) << "the stop outlived its deadline";
+  close_with_reset(fd);
 }
 
 }  // namespace

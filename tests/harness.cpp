@@ -8,13 +8,16 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,6 +67,25 @@ bool poll_readable(int fd, std::chrono::steady_clock::time_point deadline) {
       return false;
     }
   }
+}
+
+std::string read_until(int fd, std::size_t count, milliseconds deadline, bool* clean_end) {
+  const auto end = deadline_from(deadline);
+  std::string bytes;
+  char buffer[65536];
+  bool ended = false;
+  while (bytes.size() < count && poll_readable(fd, end)) {
+    const ssize_t got = read(fd, buffer, std::min(sizeof buffer, count - bytes.size()));
+    if (got <= 0) {
+      ended = got == 0;
+      break;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  if (clean_end != nullptr) {
+    *clean_end = ended;
+  }
+  return bytes;
 }
 
 // Makes one system call fail with `error` from here on, through a seccomp filter: a fault that
@@ -124,6 +146,13 @@ void hand_over(const std::vector<int>& sockets) {
     close(1);
   }
   hand_over(options.passed_sockets);
+  if (options.block_stop_signals) {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+  }
   if (options.nofile_limit > 0) {
     const rlimit limit{static_cast<rlim_t>(options.nofile_limit),
                        static_cast<rlim_t>(options.nofile_limit)};
@@ -164,16 +193,44 @@ bool row_matches(const std::string& row, bool local, const char* state) {
   return address.size() > 5 && address.substr(address.size() - 5) == ":3039" && st == state;
 }
 
-long proc_status_field(pid_t pid, const char* name) {
+// The value of a line of /proc/PID/status ("VmRSS", "SigPnd", ...); empty when there is none.
+std::string proc_status_value(pid_t pid, const char* name) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   const std::string key = std::string(name) + ":";
   while (std::getline(status, line)) {
     if (line.rfind(key, 0) == 0) {
-      return std::strtol(line.c_str() + key.size(), nullptr, 10);
+      return line.substr(key.size());
     }
   }
-  return -1;
+  return "";
+}
+
+long proc_status_field(pid_t pid, const char* name) {
+  const std::string value = proc_status_value(pid, name);
+  return value.empty() ? -1 : std::strtol(value.c_str(), nullptr, 10);
+}
+
+// The field of /proc/PID/stat after the command name (which ends at the last ')'), counted from
+// 3 as proc(5) numbers them.
+std::string proc_stat_field(pid_t pid, int index) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string content((std::istreambuf_iterator<char>(stat)),
+                            std::istreambuf_iterator<char>());
+  const std::size_t name_end = content.rfind(')');
+  if (name_end == std::string::npos) {
+    return "";
+  }
+  std::istringstream fields(content.substr(name_end + 2));
+  std::string field;
+  for (int at = 3; at <= index && fields >> field; ++at) {
+  }
+  return field;
+}
+
+// A signal set of /proc/PID/status ("SigPnd", "ShdPnd", ...), a hexadecimal mask.
+unsigned long long proc_signal_mask(pid_t pid, const char* name) {
+  return std::strtoull(proc_status_value(pid, name).c_str(), nullptr, 16);
 }
 
 tcp_info connection_info(int fd) {
@@ -240,6 +297,11 @@ child_process spawn(const std::string& program, const spawn_options& options) {
   return child;
 }
 
+long file_size(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 ? static_cast<long>(status.st_size) : -1;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
@@ -265,6 +327,15 @@ bool is_running(const child_process& child) {
   // WNOWAIT leaves an ended child to be reaped by wait_exit.
   return waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
          info.si_pid == 0;
+}
+
+bool is_stopped(pid_t pid) {
+  return proc_stat_field(pid, 3) == "T";
+}
+
+bool signal_pending(pid_t pid, int number) {
+  const unsigned long long bit = 1ULL << (number - 1);
+  return ((proc_signal_mask(pid, "SigPnd") | proc_signal_mask(pid, "ShdPnd")) & bit) != 0;
 }
 
 bool port_listening() {
@@ -307,6 +378,11 @@ long queued_bytes(side at, queued which) {
     }
   }
   return -1;
+}
+
+long unacknowledged_bytes(int fd) {
+  int unacknowledged = -1;
+  return ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 ? unacknowledged : -1;
 }
 
 bool blocked_in(pid_t pid, long number) {
@@ -368,21 +444,11 @@ std::string glyph_sequence(long offset, std::size_t count) {
 }
 
 std::string read_exact(int fd, std::size_t count, milliseconds deadline) {
-  const auto end = deadline_from(deadline);
-  std::string bytes;
-  char buffer[65536];
-  while (bytes.size() < count && poll_readable(fd, end)) {
-    const ssize_t got = read(fd, buffer, std::min(sizeof buffer, count - bytes.size()));
-    if (got <= 0) {
-      break;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  return bytes;
+  return read_until(fd, count, deadline, nullptr);
 }
 
-std::string read_to_end(int fd, milliseconds deadline) {
-  return read_exact(fd, static_cast<std::size_t>(-1), deadline);
+std::string read_to_end(int fd, milliseconds deadline, bool* clean_end) {
+  return read_until(fd, static_cast<std::size_t>(-1), deadline, clean_end);
 }
 
 bool data_arrives(int fd, milliseconds window) {
@@ -429,18 +495,8 @@ long resident_kib(pid_t pid) {
 }
 
 long cpu_ticks(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // Fields after the command name, which ends at the last ')': state is field 3, utime 14.
-  std::istringstream fields(content.substr(content.rfind(')') + 2));
-  std::string field;
-  long ticks = 0;
-  for (int index = 3; index <= 15 && fields >> field; ++index) {
-    if (index == 14 || index == 15) {
-      ticks += std::strtol(field.c_str(), nullptr, 10);
-    }
-  }
-  return ticks;
+  return std::strtol(proc_stat_field(pid, 14).c_str(), nullptr, 10) +
+         std::strtol(proc_stat_field(pid, 15).c_str(), nullptr, 10);
 }
 
 void ProgramTest::SetUp() {

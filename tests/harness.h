@@ -15,7 +15,8 @@
 using namespace std::chrono_literals;
 using milliseconds = std::chrono::milliseconds;
 
-inline constexpr milliseconds DEFAULT_DEADLINE = 10s;
+// Long enough that a loaded machine never reaches it: a deadline only catches a hang.
+inline constexpr milliseconds DEFAULT_DEADLINE = 60s;
 
 // Names each instance of a table-driven test after its row's `name`.
 inline constexpr auto CASE_NAME = [](const auto& test) { return std::string(test.param.name); };
@@ -33,6 +34,7 @@ struct spawn_options {
   bool stdout_unread_pipe = false;  // or: a pipe whose reader has gone
   bool close_stdout = false;        // or: none at all
   long nofile_limit = 0;            // nonzero: RLIMIT_NOFILE for the child
+  bool block_stop_signals = false;  // SIGTERM and SIGINT blocked, as some launchers start programs
   long failing_syscall = -1;        // a system call that fails in the child with failing_errno
   int failing_errno = 0;
   std::vector<int> passed_sockets;     // handed over as a service manager does (LISTEN_FDS)
@@ -51,6 +53,7 @@ struct child_process {
 child_process spawn(const std::string& program, const spawn_options& options = {});
 
 std::string read_file(const std::string& path);
+long file_size(const std::string& path);
 
 // Waits for the child to end; returns its wait status, or -1 when the deadline passed.
 int wait_exit(const child_process& child, milliseconds deadline = DEFAULT_DEADLINE);
@@ -60,6 +63,12 @@ int wait_exit(const child_process& child, milliseconds deadline = DEFAULT_DEADLI
 int exit_code(const child_process& child, milliseconds deadline = DEFAULT_DEADLINE);
 
 bool is_running(const child_process& child);
+
+// Stopped (SIGSTOP) for sure, not only sent the signal: state T in /proc/PID/stat.
+bool is_stopped(pid_t pid);
+
+// Whether `number` is sent to the process and not yet taken by it.
+bool signal_pending(pid_t pid, int number);
 
 // True when a socket of this namespace listens on the service port.
 bool port_listening();
@@ -75,6 +84,9 @@ int connections_to_port();
 enum class side { server, client };
 enum class queued { unsent, unread };
 long queued_bytes(side at, queued which);
+
+// Bytes this socket has sent, or still has to send, that its peer has not acknowledged.
+long unacknowledged_bytes(int fd);
 
 // True when the process is blocked in the system call `number` (/proc/PID/syscall).
 bool blocked_in(pid_t pid, long number);
@@ -100,8 +112,10 @@ std::string glyph_sequence(long offset, std::size_t count);
 // passes).
 std::string read_exact(int fd, std::size_t count, milliseconds deadline = DEFAULT_DEADLINE);
 
-// Reads until the peer closes or the deadline passes.
-std::string read_to_end(int fd, milliseconds deadline = DEFAULT_DEADLINE);
+// Reads until the peer closes or the deadline passes. `clean_end`, when given, tells whether the
+// reading ended at the end of the stream, rather than a reset, another failure or the deadline.
+std::string read_to_end(int fd, milliseconds deadline = DEFAULT_DEADLINE,
+                        bool* clean_end = nullptr);
 
 // True when some byte can be read within `window`; used to show that nothing arrives.
 bool data_arrives(int fd, milliseconds window);

@@ -84,7 +84,7 @@ class Printer : public ProgramTest, public ::testing::WithParamInterface<printer
  protected:
   // Waits until standard output holds `size` bytes and returns them.
   static std::string output_of(const child_process& server, std::size_t size) {
-    wait_until([&] { return read_file(server.stdout_path).size() >= size; });
+    wait_until([&] { return file_size(server.stdout_path) >= static_cast<long>(size); });
     return read_file(server.stdout_path);
   }
 };
@@ -128,7 +128,8 @@ TEST_P(Printer, ClientWaitsForAnAnswerThatNeverComes) {
 
 // Copying is the printing servers' whole job: a standard output that is closed or fails ends them
 // with status 1 and one line, and the port with them, so that no client's bytes are taken and
-// dropped; a full non-blocking one is waited on.
+// dropped in silence (the one whose chunk was in hand is reset); a full non-blocking one is waited
+// on.
 struct output_case {
   const char* name;
   spawn_options options;
@@ -170,6 +171,9 @@ TEST_P(PrinterOutput, FailedOutputEndsTheServerFullOutputIsWaitedOn) {
     send_bytes(fd, "lost");
     EXPECT_EQ(exit_code(server), 1);
     EXPECT_EQ(read_file(server.stderr_path), std::string(printer.name) + ": " + expected.error);
+    bool clean_end = true;
+    read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
+    EXPECT_FALSE(clean_end) << "the client whose bytes were lost must be reset";
     EXPECT_LT(connect_service_port(), 0) << "the next client must be refused";
     close(fd);
     return;

@@ -15,49 +15,71 @@ constexpr int STOPPED_BY_TERM = 128 + SIGTERM;
 struct stop_case {
   const char* name;
   const char* program;
-  bool paused;   // stopped (SIGSTOP) while the current client sends, so its bytes wait unread
-  int queued;    // clients queued behind the current one
-  bool restart;  // the test holds the socket and starts a second instance on it after the stop
+  int unread = 0;          // bytes the current client sends while the server is paused (SIGSTOP)
+  int queued = 0;          // clients queued behind the current one
+  bool restart = false;    // the test holds the socket and starts a second instance on it after
+  bool streaming = false;  // the current client goes on sending after the stop, reading to the end
+  bool blocked = false;    // started with the stop signals blocked
 };
 
 const stop_case STOPS[] = {
-    {"current_unread", SINK_BIN, true, 0, false},
-    {"queued_own_socket", SINK_BIN, false, 5, false},
-    {"restart_sink", SINK_BIN, false, 5, true},
-    {"restart_tally", TALLY_BIN, false, 5, true},
+    {.name = "current_unread", .program = SINK_BIN, .unread = 5000},
+    {.name = "queued_own_socket", .program = SINK_BIN, .queued = 5},
+    {.name = "restart_sink", .program = SINK_BIN, .queued = 5, .restart = true},
+    {.name = "restart_tally", .program = TALLY_BIN, .queued = 5, .restart = true},
+    {.name = "streaming_mirror", .program = MIRROR_BIN, .unread = 50000, .streaming = true},
+    {.name = "blocked_at_start", .program = SINK_BIN, .queued = 1, .blocked = true},
 };
 
 void PrintTo(const stop_case& entry, std::ostream* out) {
   *out << entry.name;
 }
 
+bool is_printer(const char* program) {
+  return program == std::string(SINK_BIN);
+}
+
+// One request to the current client's server and its answer (or copy), so that the server is
+// known to be serving it, and so past the point where it catches the stop signals.
+void serve_first(const child_process& server, const char* program, int fd) {
+  if (is_printer(program)) {
+    send_bytes(fd, "<");
+    ASSERT_TRUE(wait_until([&] { return read_file(server.stdout_path) == "<"; }));
+  } else if (program == std::string(TALLY_BIN)) {
+    send_bytes(fd, "1+1");
+    ASSERT_EQ(read_exact(fd, 13), "Resultado: 2\0"s);
+  } else {
+    send_bytes(fd, "<");
+    ASSERT_EQ(read_exact(fd, 1), "<");
+  }
+}
+
 class Stop : public ProgramTest, public ::testing::WithParamInterface<stop_case> {};
 
-// The current client stays connected and silent throughout: a stop never waits for it.
+// Unless it streams, the current client stays connected and silent: a stop never waits for it.
 TEST_P(Stop, HandsOnEveryArrivedByte) {
   const stop_case& stop = GetParam();
-  const bool printer = stop.program == std::string(SINK_BIN);
+  const bool printer = is_printer(stop.program);
   const int held = stop.restart ? listen_service_port() : -1;
   spawn_options options;
+  options.block_stop_signals = stop.blocked;
   if (stop.restart) {
     options.passed_sockets = {held};
   }
   const child_process first = start_server(stop.program, options);
   const int current = connect_service_port();
   ASSERT_GE(current, 0);
-  // Served, and so past the point where the server catches the stop signals.
-  send_bytes(current, printer ? "<" : "1+1");
-  if (printer) {
-    ASSERT_TRUE(wait_until([&] { return read_file(first.stdout_path) == "<"; }));
-  } else {
-    ASSERT_EQ(read_exact(current, 13), "Resultado: 2\0"s);
-  }
+  serve_first(first, stop.program, current);
   std::string expected_first = printer ? "<" : "";
-  if (stop.paused) {
+  const std::string unread = repeated("0123456789", stop.unread / 10);
+  if (stop.unread > 0) {
     kill(first.pid, SIGSTOP);
-    const std::string unread = repeated("0123456789", 500);
+    ASSERT_TRUE(wait_until([&] { return is_stopped(first.pid); }));
     send_bytes(current, unread);
-    ASSERT_TRUE(wait_until([&] { return queued_bytes(side::server, queued::unread) == 5000; }));
+    ASSERT_TRUE(wait_until([&] {
+      return queued_bytes(side::server, queued::unread) == stop.unread;
+    })) << "waiting for "
+        << stop.unread << " unread bytes";
     expected_first += unread;
   }
   std::vector<int> clients;
@@ -67,13 +89,25 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
     ASSERT_GE(clients.back(), 0);
     const std::string bytes = printer ? std::string(1000, static_cast<char>('a' + i)) : "2+2";
     send_bytes(clients.back(), bytes);
+    ASSERT_TRUE(wait_until([&] { return unacknowledged_bytes(clients.back()) == 0; }));
     expected_queued += bytes;
     if (printer) {
-      close(clients.back());  // told its bytes went, it leaves
+      close(clients.back());  // its bytes are in the server's kernel: it leaves
     }
   }
   kill(first.pid, SIGTERM);
   kill(first.pid, SIGCONT);
+  if (stop.streaming) {
+    // Its first answers show the hand-on under way: these bytes arrive after the stop.
+    std::string echoed = read_exact(current, 10);
+    const std::string late = "late bytes";
+    send_bytes(current, late);
+    bool clean_end = false;
+    echoed += read_to_end(current, DEFAULT_DEADLINE, &clean_end);
+    EXPECT_GE(echoed.size(), unread.size()) << "every answer owed";
+    EXPECT_TRUE(echoed == (unread + late).substr(0, echoed.size())) << "echo differs";
+    EXPECT_TRUE(clean_end) << "the end of the stream, not a reset, after " << echoed.size();
+  }
   EXPECT_EQ(exit_code(first), STOPPED_BY_TERM);
   const std::string copied = read_file(first.stdout_path);
   if (stop.restart) {
@@ -100,7 +134,7 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
 INSTANTIATE_TEST_SUITE_P(Servers, Stop, ::testing::ValuesIn(STOPS), CASE_NAME);
 
 // A hand-on held by a peer that has stopped reading: the first signal waits for it (within the
-// stall bound), a second ends the server at once, as a user pressing Ctrl-C twice means.
+// stop's deadline), a second ends the server at once, as a user pressing Ctrl-C twice means.
 TEST_F(ProgramTest, SecondSignalEndsAHandOnAtOnce) {
   const child_process server = start_server(TALLY_BIN);
   const int fd = connect_service_port();
@@ -108,10 +142,28 @@ TEST_F(ProgramTest, SecondSignalEndsAHandOnAtOnce) {
   ASSERT_TRUE(flood_until_blocked_in_write(server.pid, fd, "1+1"))
       << "the server never blocked on its write";
   kill(server.pid, SIGTERM);
-  EXPECT_EQ(wait_exit(server, 300ms), -1) << "the first signal must let the hand-on go on";
+  ASSERT_TRUE(wait_until([&] { return !signal_pending(server.pid, SIGTERM); }));
+  EXPECT_TRUE(is_running(server)) << "the first signal must let the hand-on go on";
   kill(server.pid, SIGINT);
   EXPECT_EQ(exit_code(server), 128 + SIGINT);
   close_with_reset(fd);
+}
+
+// A client whose connection was queued on a passed socket before the server set its options on
+// it (always the one that starts a socket-activated server) is served with them all the same.
+TEST_F(ProgramTest, PassedSocketsFirstClientHasTheServersOptions) {
+  const int held = listen_service_port();
+  const int fd = connect_service_port();
+  ASSERT_GE(fd, 0);
+  send_bytes(fd, "ab");
+  ASSERT_EQ(send(fd, "!", 1, MSG_OOB), 1);
+  send_bytes(fd, "cd");
+  spawn_options options;
+  options.passed_sockets = {held};
+  start(MIRROR_BIN, options);
+  EXPECT_EQ(read_exact(fd, 5), "ab!cd") << "the urgent byte is an ordinary byte of the stream";
+  close(fd);
+  close(held);
 }
 
 // What a service manager passed is either one listening TCP socket or a set-up failure.

@@ -14,6 +14,7 @@
 #include <limits>
 
 #include "full_io.h"
+#include "lingering_close.h"
 #include "passed_socket.h"
 #include "service_port.h"
 #include "standard_descriptors.h"
@@ -36,6 +37,8 @@ constexpr int KEEPALIVE_PROBES = 5;
 // an answer unacknowledged, or held back by a receive window kept shut, for 110 s drops the
 // connection too. A peer that keeps reading, however slowly, reopens the window and is kept.
 constexpr int STALL_BOUND_MS = (KEEPALIVE_IDLE_S + KEEPALIVE_INTERVAL_S * KEEPALIVE_PROBES) * 1000;
+static_assert(STALL_BOUND_MS == STOP_DEADLINE_S * 1000,
+              "a stop waits for a stalled peer no longer");
 
 constexpr std::size_t NO_LIMIT = static_cast<std::size_t>(-1);
 
@@ -49,17 +52,18 @@ void set_option(int fd, int level, int option, int value) {
   (void)setsockopt(fd, level, option, &value, sizeof value);
 }
 
-// Every accepted connection inherits these from the listening socket, so they are set once here.
-void set_connection_options(int listener) {
+// Every accepted connection inherits these from the listening socket, so they are set once there;
+// only connections that were queued before (on a passed socket) get them one by one.
+void set_connection_options(int socket) {
   // Answers are small and awaited: each leaves at once, unless batching holds it (below).
-  set_option(listener, IPPROTO_TCP, TCP_NODELAY, 1);
+  set_option(socket, IPPROTO_TCP, TCP_NODELAY, 1);
   // An urgent byte is an ordinary byte of the stream: every byte reaches the handler.
-  set_option(listener, SOL_SOCKET, SO_OOBINLINE, 1);
-  set_option(listener, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
-  set_option(listener, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S);
-  set_option(listener, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
-  set_option(listener, SOL_SOCKET, SO_KEEPALIVE, 1);
-  set_option(listener, IPPROTO_TCP, TCP_USER_TIMEOUT, STALL_BOUND_MS);
+  set_option(socket, SOL_SOCKET, SO_OOBINLINE, 1);
+  set_option(socket, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
+  set_option(socket, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S);
+  set_option(socket, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
+  set_option(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
+  set_option(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, STALL_BOUND_MS);
 }
 
 int open_listening_socket() {
@@ -84,20 +88,36 @@ int open_listening_socket() {
   return listener;
 }
 
-// Waits for the next connection; -1 once a stop is asked for. Only an interrupted call, or a
-// connection aborted before it was taken, is retried at once; any other error may persist (no
-// descriptors, no memory, a filter refusing every call), so the retry waits and a lasting failure
-// never becomes a busy loop.
+// Only an interrupted call, or a connection aborted before it was taken, is retried at once; any
+// other error may persist (no descriptors, no memory, a filter refusing every call), so the retry
+// waits and a lasting failure never becomes a busy loop.
+void pause_after_failed_accept() {
+  if (errno != EINTR && errno != ECONNABORTED) {
+    const timespec pause{0, ACCEPT_PAUSE_NS};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+// Waits for the next connection; -1 once a stop is asked for.
 int accept_connection(int listener) {
   for (;;) {
     const int connection = accept(listener, nullptr, nullptr);
     if (connection >= 0 || stop_requested()) {
       return connection;
     }
-    if (errno != EINTR && errno != ECONNABORTED) {
-      const timespec pause{0, ACCEPT_PAUSE_NS};
-      nanosleep(&pause, nullptr);
+    pause_after_failed_accept();
+  }
+}
+
+// After a stop the listening socket no longer blocks: the next queued connection, or -1 once
+// none is left. Failures are retried as before the stop, within its deadline.
+int accept_queued(int listener) {
+  for (;;) {
+    const int connection = accept(listener, nullptr, nullptr);
+    if (connection >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+      return connection;
     }
+    pause_after_failed_accept();
   }
 }
 
@@ -168,7 +188,11 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
 void serve_and_close(int connection, chunk_handler handler) {
   set_current_connection(connection);
   serve_connection(connection, handler);
-  close(connection);
+  if (stop_requested()) {
+    close_lingering(connection);
+  } else {
+    close(connection);
+  }
   set_current_connection(-1);
 }
 
@@ -183,16 +207,13 @@ int queued_connections(int listener) {
 }
 
 // A listening socket of the process's own takes its queue with it when the process ends, so the
-// clients queued there are served first, each as far as its bytes have arrived. However many
-// peers stop reading, the whole hand-on ends within the stall bound of the stop.
+// clients queued there at the stop are served first, each as far as its bytes have arrived.
 void hand_on_queue(int listener, chunk_handler handler) {
   for (int queued = queued_connections(listener); queued > 0; --queued) {
-    const int left_ms = ms_left_since_stop(STALL_BOUND_MS);
-    const int connection = left_ms > 0 ? accept(listener, nullptr, nullptr) : -1;
+    const int connection = accept_queued(listener);
     if (connection < 0) {
       return;
     }
-    set_option(connection, IPPROTO_TCP, TCP_USER_TIMEOUT, left_ms);
     serve_and_close(connection, handler);
   }
 }
@@ -204,15 +225,24 @@ void run_listener(chunk_handler handler, bool output_needed) {
   claim_standard_descriptors(output_needed);
   const int passed = passed_listener();
   const int listener = passed >= 0 ? passed : open_listening_socket();
+  // Connections already queued on a passed socket were made without the options: the first this
+  // many accepted get them one by one (the queue is first in, first out).
+  int without_options = 0;
   if (passed >= 0) {
     set_connection_options(passed);
+    without_options = queued_connections(passed);
   }
-  catch_stop_signals(listener);
+  catch_stop_signals(listener, passed >= 0);
   while (!stop_requested()) {
     const int connection = accept_connection(listener);
-    if (connection >= 0) {
-      serve_and_close(connection, handler);
+    if (connection < 0) {
+      continue;
     }
+    if (without_options > 0) {
+      set_connection_options(connection);
+      --without_options;
+    }
+    serve_and_close(connection, handler);
   }
   // A passed socket stays with the service manager, queue and all, for the next instance.
   if (passed < 0) {

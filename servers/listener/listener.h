@@ -13,7 +13,8 @@ using chunk_handler = void (*)(int connection, const char* chunk, std::int32_t l
 // Sets up the listening socket on SERVICE_PORT, or takes the one a service manager passed, and
 // serves connections until SIGTERM or SIGINT asks it to stop. Then it hands every byte that has
 // already arrived to the handler (the rest of the current connection and, on a socket of its
-// own, the connections queued), and ends as that signal would have ended it. A failed set-up
-// ends the process with status 1 and one line on standard error; for a server whose handler
-// prints (`output_needed`), a closed standard output is one.
+// own, the connections queued), ends each of those connections after its answers, and ends as
+// that signal would have ended it, within STOP_DEADLINE_S. A failed set-up ends the process with
+// status 1 and one line on standard error; for a server whose handler prints (`output_needed`),
+// a closed standard output is one.
 [[noreturn]] void run_listener(chunk_handler handler, bool output_needed = false);

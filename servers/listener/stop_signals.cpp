@@ -1,9 +1,9 @@
 #include "stop_signals.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <ctime>
 
 #include "full_io.h"
 
@@ -11,17 +11,11 @@ namespace {
 
 constexpr int STOP_SIGNALS[] = {SIGTERM, SIGINT};
 
-// What the signal handler reaches: the stop, when it came, and the listener's two sockets.
+// What the signal handlers reach: the stop, and the listener's two sockets.
 volatile std::sig_atomic_t stop_signal = 0;
-volatile std::sig_atomic_t stop_second = 0;
 volatile std::sig_atomic_t listening_socket = -1;
+volatile std::sig_atomic_t listening_socket_passed = 0;
 volatile std::sig_atomic_t current_connection = -1;
-
-int monotonic_second() {
-  timespec now{};
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int>(now.tv_sec);
-}
 
 // The signal's default action, at once or, inside its handler, as soon as the handler returns.
 void reraise(int number) {
@@ -30,37 +24,64 @@ void reraise(int number) {
 }
 
 // Only async-signal-safe calls here. A call blocked on the sockets returns EINTR (no SA_RESTART),
-// and one about to block finds them non-blocking, so the listener sees the stop at once.
+// and one about to start finds them non-blocking, or the passed one gone, so the listener sees the
+// stop at once and takes no further client.
 extern "C" void on_stop_signal(int number) {
   if (stop_signal != 0) {
     reraise(number);  // a second one
     return;
   }
   const int saved_errno = errno;
-  stop_second = monotonic_second();
   stop_signal = number;
-  (void)set_blocking(listening_socket, false);
+  (void)alarm(STOP_DEADLINE_S);
+  if (listening_socket_passed != 0) {
+    (void)close(listening_socket);  // the manager keeps its own descriptor, queue and all
+  } else {
+    (void)set_blocking(listening_socket, false);
+  }
   (void)set_blocking(current_connection, false);
   errno = saved_errno;
 }
 
+// The stop's deadline: the process ends as the stop signal would have ended it.
+extern "C" void on_deadline(int number) {
+  reraise(stop_signal != 0 ? stop_signal : number);
+}
+
+// The signals whose handlers must not interrupt each other.
+sigset_t stop_and_deadline_signals() {
+  sigset_t signals;
+  (void)sigemptyset(&signals);
+  for (const int number : STOP_SIGNALS) {
+    (void)sigaddset(&signals, number);
+  }
+  (void)sigaddset(&signals, SIGALRM);
+  return signals;
+}
+
+void catch_signal(int number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  action.sa_mask = stop_and_deadline_signals();
+  (void)sigaction(number, &action, nullptr);
+}
+
 }  // namespace
 
-void catch_stop_signals(int listener) {
+void catch_stop_signals(int listener, bool passed) {
   listening_socket = listener;
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  (void)sigemptyset(&action.sa_mask);
-  for (const int number : STOP_SIGNALS) {
-    (void)sigaddset(&action.sa_mask, number);
-  }
+  listening_socket_passed = passed ? 1 : 0;
+  catch_signal(SIGALRM, on_deadline);
   for (const int number : STOP_SIGNALS) {
     struct sigaction previous {};
     // A shell starts background jobs ignoring SIGINT, so that Ctrl-C leaves them alone.
     if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-      (void)sigaction(number, &action, nullptr);
+      catch_signal(number, on_stop_signal);
     }
   }
+  // Launchers and scripts may start a program with these blocked; a stop must still reach it.
+  const sigset_t signals = stop_and_deadline_signals();
+  (void)sigprocmask(SIG_UNBLOCK, &signals, nullptr);
 }
 
 void set_current_connection(int connection) {
@@ -69,11 +90,6 @@ void set_current_connection(int connection) {
 
 bool stop_requested() {
   return stop_signal != 0;
-}
-
-int ms_left_since_stop(int bound_ms) {
-  const int left_ms = bound_ms - (monotonic_second() - stop_second) * 1000;
-  return left_ms > 0 ? left_ms : 0;
 }
 
 void end_as_stopped() {

@@ -1,20 +1,23 @@
 // A stop asked for with SIGTERM or SIGINT: the listener hands on what has already arrived, then the
-// process ends as the signal would have ended it.
+// process ends as the signal would have ended it, at the latest STOP_DEADLINE_S after the signal.
 #pragma once
 
-// Catches SIGTERM and SIGINT from here on (one that the process was started ignoring stays
-// ignored). The first asks for a stop: `listener`, and the connection named by
-// set_current_connection, stop blocking, so that no call waits for bytes still to come. A second
-// one ends the process at once.
-void catch_stop_signals(int listener);
+// However many peers stop reading or read slowly, and however slow standard output is, a stop
+// ends this long after its first signal: within a service manager's stop timeout.
+inline constexpr unsigned STOP_DEADLINE_S = 110;
+
+// Unblocks and catches SIGTERM and SIGINT from here on (one that the process was started ignoring
+// stays ignored). The first asks for a stop: the connection named by set_current_connection
+// stops blocking, so that no call waits for bytes still to come, and so does `listener`, or, when
+// a service manager passed it (`passed`), this process's descriptor of it is closed, so that its
+// queue is left whole to the manager. The deadline is armed then. A second signal, or the
+// deadline, ends the process at once.
+void catch_stop_signals(int listener, bool passed);
 
 // The connection being served, that a stop must reach; -1 for none.
 void set_current_connection(int connection);
 
 bool stop_requested();
-
-// Milliseconds left of `bound_ms` counted from the stop; 0 once it has passed.
-int ms_left_since_stop(int bound_ms);
 
 // Ends the process as the stop signal's default action would, so that shells and service
 // managers see the usual status.
