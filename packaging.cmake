@@ -42,18 +42,38 @@ endforeach()
 add_custom_target(manpages ALL DEPENDS ${PORTKIT_PAGES})
 install(FILES ${PORTKIT_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# A service and a socket unit for each server; each conflicts with the other servers' units.
+# A service and a socket unit for each server; each conflicts with the other servers' units and
+# is ordered against them, so that a switch stops the old one before it starts the new one. The
+# order has no cycle: sockets first (as at boot, before every service), then services, each kind
+# in the order of PORTKIT_SERVERS.
 foreach(server ${PORTKIT_SERVERS})
   set(SERVER ${server})
   set(SUMMARY "${SUMMARY_${server}}")
   set(BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
   set(CONFLICTS "")
+  set(SERVICE_BEFORE "")
+  set(SOCKET_BEFORE "")
+  set(later OFF)
   foreach(other ${PORTKIT_SERVERS})
-    if(NOT other STREQUAL server)
-      string(APPEND CONFLICTS " portkit-${other}.service portkit-${other}.socket")
+    if(other STREQUAL server)
+      set(later ON)
+      continue()
+    endif()
+    string(APPEND CONFLICTS " portkit-${other}.service portkit-${other}.socket")
+    string(APPEND SOCKET_BEFORE " portkit-${other}.service")
+    if(later)
+      string(APPEND SERVICE_BEFORE " portkit-${other}.service")
+      string(APPEND SOCKET_BEFORE " portkit-${other}.socket")
     endif()
   endforeach()
-  string(STRIP "${CONFLICTS}" CONFLICTS)
+  foreach(list CONFLICTS SERVICE_BEFORE SOCKET_BEFORE)
+    string(STRIP "${${list}}" ${list})
+  endforeach()
+  # The last service in the order comes before none.
+  set(SERVICE_ORDER "")
+  if(SERVICE_BEFORE)
+    set(SERVICE_ORDER "Before=${SERVICE_BEFORE}")
+  endif()
   foreach(kind service socket)
     configure_file(systemd/portkit-server.${kind}.in systemd/portkit-${server}.${kind} @ONLY)
     install(FILES ${CMAKE_BINARY_DIR}/systemd/portkit-${server}.${kind}
@@ -77,8 +97,18 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/postrm)
+# The maintainer scripts name every unit.
+set(PORTKIT_UNITS "")
+foreach(server ${PORTKIT_SERVERS})
+  string(APPEND PORTKIT_UNITS " portkit-${server}.socket portkit-${server}.service")
+endforeach()
+string(STRIP "${PORTKIT_UNITS}" PORTKIT_UNITS)
+foreach(script postinst prerm postrm)
+  configure_file(packaging/${script}.in maintainer/${script} @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/maintainer/${script})
+endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)

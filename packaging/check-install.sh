@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the package build into a staging directory and checks that every program and manual
 # page is there and works; then builds the Debian package, installs it, verifies the service and
-# socket units, their exposure and the README's drop-in, removes it and checks that nothing is
-# left. Needs root.
+# socket units and their exposure, removes it and checks that nothing is left. Needs root.
+# check-units.sh runs the units themselves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/package
@@ -73,19 +73,6 @@ verify_quietly "$units"/portkit-*.service "$units"/portkit-*.socket
 for unit in "$units"/portkit-*.service; do
   systemd-analyze security --offline=true --threshold=14 "$unit" | tail -n 1
 done
-# The README's drop-in that keeps what sink receives, byte for byte, in a file.
-dropin=(
-  "[Service]"
-  "LogsDirectory=portkit-sink"
-  "StandardOutput=append:/var/log/portkit-sink/received.bin"
-)
-for line in "${dropin[@]}"; do
-  grep -qxF "    $line" README.md || { echo "README.md lacks the drop-in line '$line'"; exit 1; }
-done
-mkdir -p /etc/systemd/system/portkit-sink.service.d
-printf '%s\n' "${dropin[@]}" >/etc/systemd/system/portkit-sink.service.d/received.conf
-verify_quietly portkit-sink.service
-rm -r /etc/systemd/system/portkit-sink.service.d
 echo "service units verified"
 dpkg --purge portkit >/dev/null
 for file in $files; do

@@ -5,10 +5,10 @@
 #include "listener.h"
 #include "standard_descriptors.h"
 
-void server_func(int /*connection*/, const char* chunk, std::int32_t length) {
-  // Copying is the whole job: a copy that fails ends the server, so that the loss is reported and
-  // the next client is refused, rather than acknowledged and its bytes dropped.
-  print_or_exit(chunk, static_cast<std::size_t>(length));
+void server_func(int connection, const char* chunk, std::int32_t length) {
+  // Copying is the whole job: a copy that fails ends the server, so that the loss is reported, the
+  // client is reset and the next client is refused, rather than acknowledged and its bytes dropped.
+  print_or_exit(chunk, static_cast<std::size_t>(length), connection);
 }
 
 int main() {

@@ -1,0 +1,351 @@
+#!/usr/bin/env bash
+# Boots this machine's systemd as PID 1 in namespaces of its own, over a throwaway copy-on-write
+# view of /, installs the package there with dpkg -i, as a user does, and checks what the README
+# and the manual pages promise about the service and socket units. Needs root, after the package
+# command; leaves the host untouched and tears the machine down however it ends.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+deb=$(ls build/package/portkit_*.deb)
+readme=README.md
+base=$(mktemp -d /tmp/portkit-units-XXXXXX)
+said=$(mktemp /tmp/portkit-units-peer-XXXXXX)  # what a peer in the background says
+boot_log=$(mktemp /tmp/portkit-units-boot-XXXXXX)
+machine=  # the booted systemd's pid, as the host sees it
+failures=0
+
+teardown() {
+  if [ -n "$machine" ]; then
+    kill -KILL "$machine" 2>/dev/null || true
+  fi
+  wait 2>/dev/null || true
+  rmdir "$base" 2>/dev/null || true
+  rm -f "$said" "$boot_log"
+}
+trap teardown EXIT
+
+# Runs in the new namespaces: the overlay whose lower layer is / holds every change in memory;
+# only the project's units are enabled there, and no policy-rc.d of a container image forbids
+# the maintainer scripts to stop them, as on a user's machine.
+boot_script='
+  set -e
+  mount -t tmpfs tmpfs "$1"
+  mkdir "$1/upper" "$1/work" "$1/root"
+  mount -t overlay overlay -o "lowerdir=/,upperdir=$1/upper,workdir=$1/work" "$1/root"
+  root=$1/root
+  mount -t proc proc "$root/proc"
+  mount --bind "$root/proc/sys" "$root/proc/sys"
+  mount -o remount,bind,ro "$root/proc/sys"
+  mount -t sysfs -o ro sysfs "$root/sys"
+  mount -t cgroup2 cgroup2 "$root/sys/fs/cgroup"
+  mount --rbind /dev "$root/dev"
+  mount -t tmpfs tmpfs "$root/run"
+  mount -t tmpfs tmpfs "$root/tmp"
+  rm -f "$root"/etc/systemd/system/*.wants/* "$root/usr/sbin/policy-rc.d"
+  exec chroot "$root" /usr/bin/env -i container=other /lib/systemd/systemd --system \
+    --unit=multi-user.target --log-target=journal'
+
+inside() {
+  nsenter -t "$machine" -m -p -n -u -i -C -r -w "$@"
+}
+
+# A client of unit-peer.py inside the machine; its one line of result on standard output.
+peer() {
+  inside timeout 60 python3 - "$@" <packaging/unit-peer.py
+}
+
+# Starts a peer in the background and waits for its first line.
+background_peer() {
+  (peer "$@" >"$said") 2>/dev/null &
+  peer_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$said" ] && break
+    sleep 0.05
+  done
+}
+
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+expect() {  # what, got, wanted
+  if [ "$2" = "$3" ]; then echo "  ok: $1"; else fail "$1: got '$2', wanted '$3'"; fi
+}
+
+boot() {
+  unshare --pid --fork --mount --net --uts --ipc --cgroup --propagation private \
+    bash -c "$boot_script" _ "$base" 2>"$boot_log" &
+  local launcher=$!
+  for _ in $(seq 100); do
+    machine=$(pgrep -P "$launcher" || true)
+    [ -n "$machine" ] && [ "$(cat "/proc/$machine/comm" 2>/dev/null)" = systemd ] && break
+    sleep 0.1
+  done
+  if [ -z "$machine" ] || [ "$(cat "/proc/$machine/comm" 2>/dev/null)" != systemd ]; then
+    echo "check-units: systemd did not start as PID 1 in new namespaces: $(tail -n 1 "$boot_log")"
+    exit 1
+  fi
+  local state
+  for _ in $(seq 100); do  # until the manager's bus is up
+    state=$(inside timeout 60 systemctl is-system-running --wait 2>&1 || true)
+    [[ $state == "Failed to connect"* ]] || break
+    sleep 0.1
+  done
+  if [ "$state" != running ]; then
+    echo "check-units: the booted manager is '$state', not running"; exit 1
+  fi
+  inside ip link set lo up
+  inside sh -c 'cat >/tmp/portkit.deb && dpkg -i /tmp/portkit.deb >/dev/null' <"$deb"
+}
+
+active() { inside systemctl is-active "$@" 2>/dev/null || true; }
+failed_units() { inside systemctl list-units --failed --plain --no-legend | awk '{print $1}'; }
+# The README's and manual pages' request and answer for each server.
+ask_server() {
+  case $1 in
+    tally) peer ask 127.0.0.1 '2 + 3' 13 ;;
+    glyphs) peer ask 127.0.0.1 'a' 8 ;;
+    *) peer ask 127.0.0.1 'hola' 4 ;;
+  esac
+}
+answer_of() {
+  case $1 in
+    tally) echo "b'Resultado: 5\\x00'" ;;
+    glyphs) echo "b' !\"#\$%&\\''" ;;
+    mirror) echo "b'hola'" ;;
+    *) echo "b''" ;;
+  esac
+}
+
+# Every kind of switch: each new unit active at once, the old one inactive, nothing failed.
+scenario_switches() {
+  echo "switching servers"
+  local previous="" unit server
+  for unit in tally.service glyphs.service mirror.socket drain.socket sink.service \
+    tally.socket; do
+    server=${unit%.*}
+    inside systemctl start "portkit-$unit" || true
+    expect "start portkit-$unit after ${previous:-nothing}: active" "$(active "portkit-$unit")" active
+    if [ -n "$previous" ]; then
+      expect "portkit-$previous stopped" "$(active "portkit-$previous" "portkit-${previous%.*}.service" | sort -u)" inactive
+    fi
+    expect "no failed unit" "$(failed_units)" ""
+    if [ "$server" != sink ] && [ "$server" != drain ]; then
+      expect "$server answers" "$(ask_server "$server")" "$(answer_of "$server")"
+    fi
+    previous=$unit
+  done
+  inside systemctl stop portkit-tally.socket portkit-tally.service
+}
+
+# A server's socket unit does not start while that server's own service holds the port.
+scenario_own_socket() {
+  echo "a server's socket beside its service"
+  inside systemctl start portkit-tally.service || true
+  inside systemctl start portkit-tally.socket 2>/dev/null || true
+  expect "tally.socket refused while tally.service runs" "$(active portkit-tally.socket)" inactive
+  expect "tally.service still serving" "$(ask_server tally)" "$(answer_of tally)"
+  inside systemctl stop portkit-tally.service || true
+  inside systemctl start portkit-tally.socket || true
+  expect "tally.socket once the service is stopped" "$(active portkit-tally.socket)" active
+  inside systemctl stop portkit-tally.socket portkit-tally.service || true
+}
+
+# Without the drop-in, sink's bytes are journal records, split at line feeds; the bytes after the
+# last line feed are logged when the service stops.
+scenario_journal() {
+  echo "the journal"
+  inside systemctl start portkit-sink.service || true
+  peer send 127.0.0.1 $'first line\nrest' 1 >/dev/null
+  local record
+  for _ in $(seq 100); do
+    record=$(inside journalctl -q -o cat -u portkit-sink.service -g 'first line' || true)
+    [ -n "$record" ] && break
+    sleep 0.05
+  done
+  expect "a record up to the line feed" "$record" "first line"
+  expect "the rest not yet" "$(inside journalctl -q -o cat -u portkit-sink.service -g rest || true)" ""
+  inside systemctl stop portkit-sink.service || true
+  for _ in $(seq 100); do
+    record=$(inside journalctl -q -o cat -u portkit-sink.service -g rest || true)
+    [ -n "$record" ] && break
+    sleep 0.05
+  done
+  expect "the rest once the service stops" "$record" rest
+}
+
+# The client whose connection starts a server is served with the server's own options.
+scenario_activation() {
+  echo "socket activation"
+  inside systemctl start portkit-mirror.socket
+  expect "first client's urgent byte echoed in place" "$(peer ask 127.0.0.1 ab 5 '' '!')" "b'ab!cd'"
+  expect "mirror.service started by it" "$(active portkit-mirror.service)" active
+  inside systemctl stop portkit-mirror.socket portkit-mirror.service
+}
+
+# The README's drop-in keeps sink's exact bytes in its file, and drain's under drain's name.
+scenario_dropin() {
+  echo "the README's drop-in"
+  local dropin server file
+  dropin=$(awk '/^    \[Service\]$/ {on = 1} on && /^$/ {exit} on {sub(/^    /, ""); print}' "$readme")
+  [ -n "$dropin" ] || fail "README.md has no [Service] drop-in"
+  for server in sink drain; do
+    file=$(printf '%s\n' "$dropin" | sed -n "s/^StandardOutput=append://p" | sed "s/sink/$server/g")
+    printf '%s\n' "$dropin" | sed "s/sink/$server/g" |
+      inside sh -c "mkdir -p /etc/systemd/system/portkit-$server.service.d &&
+        cat >/etc/systemd/system/portkit-$server.service.d/file.conf && systemctl daemon-reload"
+    inside systemctl start "portkit-$server.socket" || true
+    peer send 127.0.0.1 $'exact\nbytes\x01' 1 >/dev/null
+    peer send 127.0.0.1 'more' 1 >/dev/null
+    for _ in $(seq 100); do
+      [ "$(inside stat -c %s "$file" 2>/dev/null)" = 16 ] && break
+      sleep 0.05
+    done
+    expect "$server's bytes in $file" "$(inside od -An -c "$file" | tr -s ' ')" \
+      " e x a c t \n b y t e s 001 m o r e"
+    expect "$file owned by root, mode 600" "$(inside stat -c '%U %a' "$file")" "root 600"
+    inside systemctl stop "portkit-$server.socket" "portkit-$server.service" || true
+  done
+}
+
+# A restart under the socket loses no queued client: the next instance copies every byte.
+scenario_restart() {
+  echo "restart under the socket"
+  local file=/var/log/portkit-sink.bin
+  inside sh -c ": >$file"
+  inside systemctl start portkit-sink.socket
+  peer hold 127.0.0.1 '<' 0 30 >/dev/null &
+  local holder=$!
+  for _ in $(seq 100); do
+    [ "$(inside stat -c %s $file)" = 1 ] && break
+    sleep 0.05
+  done
+  peer send 127.0.0.1 "$(printf 'q%.0s' $(seq 1000))" 5 >/dev/null
+  inside systemctl restart portkit-sink.service
+  for _ in $(seq 100); do
+    [ "$(inside stat -c %s $file)" = 5001 ] && break
+    sleep 0.05
+  done
+  expect "every queued byte copied by the next instance" "$(inside stat -c %s $file)" 5001
+  wait "$holder" || true
+  inside systemctl stop portkit-sink.socket portkit-sink.service
+}
+
+# A stop with a client connected, and with one streaming, ends within its bound, cleanly.
+scenario_stop() {
+  echo "stops"
+  local server started took
+  for server in tally mirror; do
+    inside systemctl start "portkit-$server.service" || true
+    if [ "$server" = tally ]; then
+      background_peer hold 127.0.0.1 '1+1' 13 30
+    else
+      background_peer stream 127.0.0.1 30
+    fi
+    started=$(date +%s)
+    inside systemctl stop "portkit-$server.service" || true
+    took=$(($(date +%s) - started))
+    [ "$took" -le 110 ] || fail "stopping $server took $took s"
+    expect "$server stopped, its client $(sed -n 1p "$said"): result" \
+      "$(inside systemctl show -P Result "portkit-$server.service")" success
+    wait "$peer_pid" || true
+    if [ "$server" = tally ]; then
+      expect "the connected client's end" "$(sed -n 2p "$said")" "b'Resultado: 2\\x00' clean"
+    else
+      expect "the streaming client's end" "$(sed -n 2p "$said" | cut -d' ' -f1-2)" "clean exact"
+    fi
+  done
+}
+
+# Loopback only, for a service and for a socket unit, until the README's set-property opens it.
+scenario_loopback_only() {
+  echo "loopback only"
+  local extra=192.0.2.1 command unit
+  inside ip address add "$extra/32" dev lo
+  while read -r command; do
+    unit=$(echo "$command" | awk '{print $4}')
+    inside systemctl start "$unit" || true
+    expect "$unit, a client from $extra: dropped" "$(peer ask $extra hola 0 $extra)" dropped
+    expect "$unit, a client from 127.0.0.1: connected" "$(peer ask 127.0.0.1 hola 0)" "b''"
+    # shellcheck disable=SC2086
+    inside ${command#sudo }
+    expect "$unit opened, a client from $extra: connected" "$(peer ask $extra hola 0 $extra)" "b''"
+    inside systemctl stop "$unit" "${unit%.*}.service" || true
+    inside systemctl revert "$unit" >/dev/null 2>&1
+  done < <(sed -n 's/^    \(sudo systemctl set-property .* IPAddressAllow=any\)$/\1/p' "$readme")
+  inside ip address del "$extra/32" dev lo
+}
+
+# A server that cannot bind fails after a few tries rather than restarting for ever.
+scenario_cannot_bind() {
+  echo "port held by another program"
+  background_peer listen
+  inside systemctl start portkit-mirror.service
+  for _ in $(seq 300); do  # between tries it is "activating"
+    [ "$(active portkit-mirror.service)" = failed ] && break
+    sleep 0.1
+  done
+  expect "mirror.service left failed after $(inside systemctl show -P NRestarts \
+    portkit-mirror.service) restarts" "$(active portkit-mirror.service)" failed
+  inside pkill -f 'python3 - listen' || true
+  wait "$peer_pid" 2>/dev/null || true
+  inside systemctl reset-failed
+}
+
+# A sink whose output fails under the socket unit: each client that loses its bytes is reset, and
+# the start limit stops the socket, so later clients are refused.
+scenario_failing_output() {
+  echo "sink's output failing under the socket unit"
+  printf '[Service]\nStandardOutput=file:/dev/full\n' |
+    inside sh -c 'mkdir -p /etc/systemd/system/portkit-sink.service.d &&
+      cat >/etc/systemd/system/portkit-sink.service.d/full.conf && systemctl daemon-reload'
+  inside systemctl start portkit-sink.socket
+  local results=() i
+  for i in $(seq 7); do
+    results+=("$(peer ask 127.0.0.1 lost 1)")
+  done
+  echo "  clients in turn: ${results[*]}"
+  expect "the first client" "${results[0]}" reset
+  expect "the last client" "${results[6]}" refused
+  inside rm -r /etc/systemd/system/portkit-sink.service.d
+  inside systemctl daemon-reload
+  inside systemctl stop portkit-sink.socket portkit-sink.service
+  inside systemctl reset-failed
+}
+
+# The exposure that systemd-analyze gives each loaded service, at most 1.4 ("OK").
+scenario_security() {
+  echo "sandbox"
+  local server score
+  for server in tally glyphs mirror sink drain; do
+    score=$(inside systemd-analyze security "portkit-$server.service" | awk '/Overall/ {print $(NF-2)}')
+    expect "portkit-$server.service exposure $score, at most 1.4" \
+      "$(awk -v s="$score" 'BEGIN {print (s != "" && s <= 1.4) ? "yes" : "no"}')" yes
+  done
+}
+
+# Purged with units enabled, running and opened: nothing is left; a reinstall enables nothing.
+scenario_purge() {
+  echo "purge"
+  inside systemctl enable --now portkit-tally.socket 2>/dev/null
+  inside systemctl set-property portkit-tally.socket IPAddressAllow=any
+  expect "tally answers before the purge" "$(ask_server tally)" "$(answer_of tally)"
+  inside dpkg --purge portkit >/dev/null
+  expect "no server after the purge" "$(ask_server tally)" refused
+  expect "no process left" "$(inside pgrep -f /usr/bin/tally || true)" ""
+  expect "no link or drop-in left" "$(inside find /etc/systemd -name 'portkit-*')" ""
+  inside dpkg -i /tmp/portkit.deb >/dev/null
+  expect "a reinstall enables nothing" \
+    "$(inside systemctl is-enabled portkit-tally.socket portkit-tally.service | sort -u)" disabled
+}
+
+started=$(date +%s)
+boot
+echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}') in $(($(date +%s) - started)) s; package installed"
+for scenario in switches own_socket activation journal dropin restart stop loopback_only \
+  cannot_bind failing_output security purge; do
+  "scenario_$scenario"
+  echo "  ($(($(date +%s) - started)) s)"
+done
+echo "units checked in $(($(date +%s) - started)) s: $failures failed"
+[ "$failures" = 0 ]
