@@ -14,6 +14,9 @@ machine=  # the booted systemd's pid, as the host sees it
 failures=0
 
 teardown() {
+  if [ -n "${watchdog:-}" ]; then
+    kill "$watchdog" 2>/dev/null || true
+  fi
   if [ -n "$machine" ]; then
     kill -KILL "$machine" 2>/dev/null || true
   fi
@@ -22,6 +25,7 @@ teardown() {
   rm -f "$said" "$boot_log"
 }
 trap teardown EXIT
+trap 'exit 1' INT TERM HUP
 
 # Runs in the new namespaces: the overlay whose lower layer is / holds every change in memory;
 # only the project's units are enabled there, and no policy-rc.d of a container image forbids
@@ -99,6 +103,11 @@ boot() {
 }
 
 active() { inside systemctl is-active "$@" 2>/dev/null || true; }
+# The README's indented block that begins with the line "    HEADER", without its indent.
+readme_block() {
+  awk -v first="    $1" '$0 == first {on = 1} on && /^$/ {exit} on {sub(/^    /, ""); print}' \
+    "$readme"
+}
 failed_units() { inside systemctl list-units --failed --plain --no-legend | awk '{print $1}'; }
 # The README's and manual pages' request and answer for each server.
 ask_server() {
@@ -125,9 +134,11 @@ scenario_switches() {
     tally.socket; do
     server=${unit%.*}
     inside systemctl start "portkit-$unit" || true
-    expect "start portkit-$unit after ${previous:-nothing}: active" "$(active "portkit-$unit")" active
+    expect "start portkit-$unit after ${previous:-nothing}: active" "$(active "portkit-$unit")" \
+      active
     if [ -n "$previous" ]; then
-      expect "portkit-$previous stopped" "$(active "portkit-$previous" "portkit-${previous%.*}.service" | sort -u)" inactive
+      expect "portkit-$previous stopped" \
+        "$(active "portkit-$previous" "portkit-${previous%.*}.service" | sort -u)" inactive
     fi
     expect "no failed unit" "$(failed_units)" ""
     if [ "$server" != sink ] && [ "$server" != drain ]; then
@@ -164,7 +175,8 @@ scenario_journal() {
     sleep 0.05
   done
   expect "a record up to the line feed" "$record" "first line"
-  expect "the rest not yet" "$(inside journalctl -q -o cat -u portkit-sink.service -g rest || true)" ""
+  expect "the rest not yet" \
+    "$(inside journalctl -q -o cat -u portkit-sink.service -g rest || true)" ""
   inside systemctl stop portkit-sink.service || true
   for _ in $(seq 100); do
     record=$(inside journalctl -q -o cat -u portkit-sink.service -g rest || true)
@@ -187,7 +199,7 @@ scenario_activation() {
 scenario_dropin() {
   echo "the README's drop-in"
   local dropin server file
-  dropin=$(awk '/^    \[Service\]$/ {on = 1} on && /^$/ {exit} on {sub(/^    /, ""); print}' "$readme")
+  dropin=$(readme_block '[Service]')
   [ -n "$dropin" ] || fail "README.md has no [Service] drop-in"
   for server in sink drain; do
     file=$(printf '%s\n' "$dropin" | sed -n "s/^StandardOutput=append://p" | sed "s/sink/$server/g")
@@ -313,12 +325,36 @@ scenario_failing_output() {
   inside systemctl reset-failed
 }
 
+# The README's drop-in for IPv6 clients: a socket unit listening on both families serves them.
+scenario_ipv6() {
+  echo "IPv6 through the socket unit"
+  local dropin
+  dropin=$(readme_block '[Socket]')
+  [ -n "$dropin" ] || fail "README.md has no [Socket] drop-in"
+  printf '%s\n' "$dropin" | inside sh -c 'mkdir -p /etc/systemd/system/portkit-tally.socket.d &&
+      cat >/etc/systemd/system/portkit-tally.socket.d/ipv6.conf && systemctl daemon-reload'
+  inside systemctl start portkit-tally.socket || true
+  expect "tally over ::1" "$(peer ask ::1 '2 + 3' 13)" "$(answer_of tally)"
+  inside ip address add 2001:db8::1/128 dev lo nodad
+  expect "tally over IPv6 from 2001:db8::1: dropped" "$(peer ask 2001:db8::1 hola 0 2001:db8::1)" \
+    dropped
+  inside systemctl set-property --runtime portkit-tally.socket IPAddressAllow=any
+  expect "and once opened, connected" "$(peer ask 2001:db8::1 hola 0 2001:db8::1)" "b''"
+  inside ip address del 2001:db8::1/128 dev lo
+  expect "tally over 127.0.0.1" "$(ask_server tally)" "$(answer_of tally)"
+  inside systemctl stop portkit-tally.socket portkit-tally.service 2>/dev/null || true
+  inside rm -r /etc/systemd/system/portkit-tally.socket.d
+  inside systemctl revert portkit-tally.socket >/dev/null 2>&1
+  inside systemctl daemon-reload
+}
+
 # The exposure that systemd-analyze gives each loaded service, at most 1.4 ("OK").
 scenario_security() {
   echo "sandbox"
   local server score
   for server in tally glyphs mirror sink drain; do
-    score=$(inside systemd-analyze security "portkit-$server.service" | awk '/Overall/ {print $(NF-2)}')
+    score=$(inside systemd-analyze security "portkit-$server.service" |
+      awk '/Overall/ {print $(NF-2)}')
     expect "portkit-$server.service exposure $score, at most 1.4" \
       "$(awk -v s="$score" 'BEGIN {print (s != "" && s <= 1.4) ? "yes" : "no"}')" yes
   done
@@ -341,9 +377,19 @@ scenario_purge() {
 
 started=$(date +%s)
 boot
-echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}') in $(($(date +%s) - started)) s; package installed"
+# A hang anywhere ends the machine, and with it whatever waits on it; then this script.
+limit=${UNITS_CHECK_SECONDS:-300}
+(
+  for _ in $(seq "$limit"); do sleep 1; done  # a second at a time: nothing outlives the check long
+  echo "check-units: not done after $limit s"
+  kill -KILL "$machine"
+  kill -TERM $$
+) &
+watchdog=$!
+echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}')" \
+  "in $(($(date +%s) - started)) s; package installed"
 for scenario in switches own_socket activation journal dropin restart stop loopback_only \
-  cannot_bind failing_output security purge; do
+  cannot_bind failing_output ipv6 security purge; do
   "scenario_$scenario"
   echo "  ($(($(date +%s) - started)) s)"
 done

@@ -11,7 +11,8 @@ TIOCOUTQ = 0x5411  # SIOCOUTQ: bytes not yet acknowledged by the peer
 
 
 def connect(to, source=None, timeout=5.0):
-    fd = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    family = socket.AF_INET6 if ":" in to else socket.AF_INET
+    fd = socket.socket(family, socket.SOCK_STREAM)
     fd.settimeout(timeout)
     if source:
         fd.bind((source, 0))
