@@ -6,21 +6,6 @@
 #include <cerrno>
 #include <csignal>
 
-namespace {
-
-// A non-blocking descriptor that is full is waited on, never taken for a failed one. A descriptor
-// whose reader has gone polls ready, and the write that follows says why it failed.
-bool wait_writable(int fd) {
-  pollfd entry{fd, POLLOUT, 0};
-  int ready = 0;
-  do {
-    ready = poll(&entry, 1, -1);
-  } while (ready < 0 && errno == EINTR);
-  return ready > 0;
-}
-
-}  // namespace
-
 bool write_all(int fd, const char* data, std::size_t length) {
   while (length > 0) {
     const ssize_t written = write(fd, data, length);
@@ -29,12 +14,23 @@ bool write_all(int fd, const char* data, std::size_t length) {
       length -= static_cast<std::size_t>(written);
       continue;
     }
-    if (written < 0 && (errno == EINTR || (errno == EAGAIN && wait_writable(fd)))) {
+    // A non-blocking descriptor that is full is waited on, never taken for a failed one. One whose
+    // reader has gone polls ready, and the write that follows says why it failed.
+    if (written < 0 && (errno == EINTR || (errno == EAGAIN && wait_ready(fd, POLLOUT, -1)))) {
       continue;
     }
     return false;  // a zero-byte write of a non-empty buffer would only repeat itself
   }
   return true;
+}
+
+bool wait_ready(int fd, short events, int timeout_ms) {
+  pollfd entry{fd, events, 0};
+  int ready = 0;
+  do {
+    ready = poll(&entry, 1, timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
 }
 
 void ignore_sigpipe() {

@@ -33,6 +33,10 @@ inline ssize_t recv_some(int fd, char* buffer, std::size_t capacity) {
   return count;
 }
 
+// Waits at most `timeout_ms` (-1: without end) until `fd` is ready for `events` (POLLIN, POLLOUT),
+// resuming after EINTR; false when the time passed or poll failed.
+bool wait_ready(int fd, short events, int timeout_ms);
+
 // Makes writes to a vanished peer fail with EPIPE instead of ending the process.
 void ignore_sigpipe();
 

@@ -35,8 +35,10 @@ void claim_standard_descriptors(bool output_needed) {
 void print_or_exit(const char* bytes, std::size_t count, int lost_from) {
   if (!write_all(STDOUT_FILENO, bytes, count)) {
     const int saved_errno = errno;
-    const linger reset{1, 0};  // closed at exit with a reset
-    (void)setsockopt(lost_from, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    if (lost_from >= 0) {
+      const linger reset{1, 0};  // closed at exit with a reset
+      (void)setsockopt(lost_from, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     errno = saved_errno;
     err(1, "%s", OUTPUT_NAME);
   }

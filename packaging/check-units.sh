@@ -57,14 +57,22 @@ peer() {
   inside timeout 60 python3 - "$@" <packaging/unit-peer.py
 }
 
+# Runs a command every 0.05 s until it succeeds, for at most `seconds`; false if it never does.
+wait_for() {  # seconds, command...
+  local tries=$(($1 * 20))
+  shift
+  for _ in $(seq "$tries"); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
 # Starts a peer in the background and waits for its first line.
 background_peer() {
   (peer "$@" >"$said") 2>/dev/null &
   peer_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$said" ] && break
-    sleep 0.05
-  done
+  wait_for 5 test -s "$said" || true
 }
 
 fail() {
@@ -103,6 +111,10 @@ boot() {
 }
 
 active() { inside systemctl is-active "$@" 2>/dev/null || true; }
+unit_is() { [ "$(active "$1")" = "$2" ]; }
+size_is() { [ "$(inside stat -c %s "$1" 2>/dev/null)" = "$2" ]; }
+sink_journal() { inside journalctl -q -o cat -u portkit-sink.service -g "$1" || true; }
+sink_journal_has() { [ -n "$(sink_journal "$1")" ]; }
 # The README's indented block that begins with the line "    HEADER", without its indent.
 readme_block() {
   awk -v first="    $1" '$0 == first {on = 1} on && /^$/ {exit} on {sub(/^    /, ""); print}' \
@@ -168,22 +180,12 @@ scenario_journal() {
   echo "the journal"
   inside systemctl start portkit-sink.service || true
   peer send 127.0.0.1 $'first line\nrest' 1 >/dev/null
-  local record
-  for _ in $(seq 100); do
-    record=$(inside journalctl -q -o cat -u portkit-sink.service -g 'first line' || true)
-    [ -n "$record" ] && break
-    sleep 0.05
-  done
-  expect "a record up to the line feed" "$record" "first line"
-  expect "the rest not yet" \
-    "$(inside journalctl -q -o cat -u portkit-sink.service -g rest || true)" ""
+  wait_for 5 sink_journal_has 'first line' || true
+  expect "a record up to the line feed" "$(sink_journal 'first line')" "first line"
+  expect "the rest not yet" "$(sink_journal rest)" ""
   inside systemctl stop portkit-sink.service || true
-  for _ in $(seq 100); do
-    record=$(inside journalctl -q -o cat -u portkit-sink.service -g rest || true)
-    [ -n "$record" ] && break
-    sleep 0.05
-  done
-  expect "the rest once the service stops" "$record" rest
+  wait_for 5 sink_journal_has rest || true
+  expect "the rest once the service stops" "$(sink_journal rest)" rest
 }
 
 # The client whose connection starts a server is served with the server's own options.
@@ -209,10 +211,7 @@ scenario_dropin() {
     inside systemctl start "portkit-$server.socket" || true
     peer send 127.0.0.1 $'exact\nbytes\x01' 1 >/dev/null
     peer send 127.0.0.1 'more' 1 >/dev/null
-    for _ in $(seq 100); do
-      [ "$(inside stat -c %s "$file" 2>/dev/null)" = 16 ] && break
-      sleep 0.05
-    done
+    wait_for 5 size_is "$file" 16 || true
     expect "$server's bytes in $file" "$(inside od -An -c "$file" | tr -s ' ')" \
       " e x a c t \n b y t e s 001 m o r e"
     expect "$file owned by root, mode 600" "$(inside stat -c '%U %a' "$file")" "root 600"
@@ -228,16 +227,10 @@ scenario_restart() {
   inside systemctl start portkit-sink.socket
   peer hold 127.0.0.1 '<' 0 30 >/dev/null &
   local holder=$!
-  for _ in $(seq 100); do
-    [ "$(inside stat -c %s $file)" = 1 ] && break
-    sleep 0.05
-  done
+  wait_for 5 size_is $file 1 || true
   peer send 127.0.0.1 "$(printf 'q%.0s' $(seq 1000))" 5 >/dev/null
   inside systemctl restart portkit-sink.service
-  for _ in $(seq 100); do
-    [ "$(inside stat -c %s $file)" = 5001 ] && break
-    sleep 0.05
-  done
+  wait_for 5 size_is $file 5001 || true
   expect "every queued byte copied by the next instance" "$(inside stat -c %s $file)" 5001
   wait "$holder" || true
   inside systemctl stop portkit-sink.socket portkit-sink.service
@@ -293,10 +286,7 @@ scenario_cannot_bind() {
   echo "port held by another program"
   background_peer listen
   inside systemctl start portkit-mirror.service
-  for _ in $(seq 300); do  # between tries it is "activating"
-    [ "$(active portkit-mirror.service)" = failed ] && break
-    sleep 0.1
-  done
+  wait_for 30 unit_is portkit-mirror.service failed || true  # between tries, "activating"
   expect "mirror.service left failed after $(inside systemctl show -P NRestarts \
     portkit-mirror.service) restarts" "$(active portkit-mirror.service)" failed
   inside pkill -f 'python3 - listen' || true

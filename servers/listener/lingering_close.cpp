@@ -27,12 +27,7 @@ bool all_acknowledged(int connection) {
 // Reads and drops one piece of what the peer sends; false once it has ended its side, the
 // connection has failed, or nothing came within the linger.
 bool discard_input(int connection) {
-  pollfd entry{connection, POLLIN, 0};
-  int ready = 0;
-  do {
-    ready = poll(&entry, 1, LINGER_MS);
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) {
+  if (!wait_ready(connection, POLLIN, LINGER_MS)) {
     return false;
   }
   char dropped[DISCARD_SIZE];
