@@ -30,8 +30,11 @@ add_custom_command(OUTPUT ${PORTKIT_CHANGELOG_GZ}
 add_custom_target(changelog ALL DEPENDS ${PORTKIT_CHANGELOG_GZ})
 install(FILES packaging/copyright ${PORTKIT_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# Manual pages are installed compressed, as Debian expects.
-foreach(program ${PORTKIT_PROGRAMS})
+# Manual pages are installed compressed, as Debian expects. drain is sink under a second name, so
+# its page is sink's, reached by a link.
+set(PORTKIT_PAGE_NAMES ${PORTKIT_PROGRAMS})
+list(REMOVE_ITEM PORTKIT_PAGE_NAMES drain)
+foreach(program ${PORTKIT_PAGE_NAMES})
   set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
   add_custom_command(OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
@@ -40,6 +43,9 @@ foreach(program ${PORTKIT_PROGRAMS})
   list(APPEND PORTKIT_PAGES ${page})
 endforeach()
 add_custom_target(manpages ALL DEPENDS ${PORTKIT_PAGES})
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
+file(CREATE_LINK sink.1.gz ${CMAKE_BINARY_DIR}/man/drain.1.gz SYMBOLIC)
+list(APPEND PORTKIT_PAGES ${CMAKE_BINARY_DIR}/man/drain.1.gz)
 install(FILES ${PORTKIT_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # A service and a socket unit for each server; each conflicts with the other servers' units and

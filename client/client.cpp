@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command_line.h"
 #include "full_io.h"
 #include "service_port.h"
 #include "standard_descriptors.h"
@@ -48,7 +49,11 @@ bool exchange_line(int connection, const char* line, char* answer) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  take_no_arguments(
+      argc, argv,
+      "Sends each line of standard input to 127.0.0.1 port 12345 and prints at most 8\n"
+      "bytes of answer after it.");
   char line[BUFFER_SIZE];
   char answer[BUFFER_SIZE];
   ignore_sigpipe();

@@ -34,6 +34,18 @@ expect_session() {  # server, client input, expected client output (trailing lin
 expect_session tally $'2 + 3\n1+1\n' "Resultado: 5"
 expect_session glyphs $'a\n' ' !"#$%&'"'"
 expect_session mirror $'hola\n' 'hola'
+# The README's lines for other clients, as written, each with the installed mirror.
+while read -r line; do
+  got=$(unshare -n bash -c '
+    ip link set lo up
+    "$1/usr/bin/mirror" >/dev/null 2>&1 &
+    for _ in $(seq 500); do grep -q ":3039 00000000:0000 0A" /proc/net/tcp && break; sleep 0.01; done
+    timeout 5 bash -c "$2"
+    kill %1' _ "$stage" "$line")
+  [ "$got" = hola ] || { echo "README's '$line': got '$got'"; exit 1; }
+  clients=$((${clients:-0} + 1))
+done < <(grep '^    .*127\.0\.0\.1.12345' README.md | grep hola | sed 's/^    //')
+[ "${clients:-0}" = 3 ] || { echo "README: ${clients:-0} client lines found, not 3"; exit 1; }
 for printer in sink drain; do
   got=$(unshare -n bash -c '
     ip link set lo up

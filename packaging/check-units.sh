@@ -54,7 +54,7 @@ inside() {
 
 # A client of unit-peer.py inside the machine; its one line of result on standard output.
 peer() {
-  inside timeout 60 python3 - "$@" <packaging/unit-peer.py
+  inside timeout "${peer_seconds:-60}" python3 - "$@" <packaging/unit-peer.py
 }
 
 # Runs a command every 0.05 s until it succeeds, for at most `seconds`; false if it never does.
@@ -197,42 +197,74 @@ scenario_activation() {
   inside systemctl stop portkit-mirror.socket portkit-mirror.service
 }
 
-# The README's drop-in keeps sink's exact bytes in its file, and drain's under drain's name.
+# The [Service] drop-in that a page gives, and the file it says to write it to, as the page has
+# them (a manual page's escapes undone), for `server` in place of sink.
+# (Each reads all of its input: a reader that stops early would end a writer with SIGPIPE.)
+page_dropin() {  # page, server
+  sed -e 's/^    //' -e 's/\\-/-/g' "$1" |
+    awk '$0 == "[Service]" && !done {on = 1} on && ($0 == ".RE" || $0 == "") {on = 0; done = 1}
+      on {print}' | sed "s/sink/$2/g"
+}
+page_dropin_path() {  # page, server
+  sed 's/\\-/-/g' "$1" |
+    awk 'match($0, /\/etc\/systemd\/system\/portkit-sink\.service\.d\/[a-z]*\.conf/) && !found {
+      print substr($0, RSTART, RLENGTH); found = 1}' | sed "s/sink/$2/g"
+}
+apply_dropin() {  # page, server
+  local path
+  path=$(page_dropin_path "$1" "$2")
+  page_dropin "$1" "$2" | inside sh -c "mkdir -p ${path%/*} && cat >$path && systemctl daemon-reload"
+}
+
+# The drop-in of the README and of sink's manual page, each written where the page says: sink's
+# exact bytes in its file, and drain's under drain's name.
 scenario_dropin() {
-  echo "the README's drop-in"
-  local dropin server file
-  dropin=$(readme_block '[Service]')
-  [ -n "$dropin" ] || fail "README.md has no [Service] drop-in"
-  for server in sink drain; do
-    file=$(printf '%s\n' "$dropin" | sed -n "s/^StandardOutput=append://p" | sed "s/sink/$server/g")
-    printf '%s\n' "$dropin" | sed "s/sink/$server/g" |
-      inside sh -c "mkdir -p /etc/systemd/system/portkit-$server.service.d &&
-        cat >/etc/systemd/system/portkit-$server.service.d/file.conf && systemctl daemon-reload"
-    inside systemctl start "portkit-$server.socket" || true
-    peer send 127.0.0.1 $'exact\nbytes\x01' 1 >/dev/null
-    peer send 127.0.0.1 'more' 1 >/dev/null
-    wait_for 5 size_is "$file" 16 || true
-    expect "$server's bytes in $file" "$(inside od -An -c "$file" | tr -s ' ')" \
-      " e x a c t \n b y t e s 001 m o r e"
-    expect "$file owned by root, mode 600" "$(inside stat -c '%U %a' "$file")" "root 600"
-    inside systemctl stop "portkit-$server.socket" "portkit-$server.service" || true
+  local page server file
+  for page in "$readme" man/sink.1; do
+    echo "the drop-in of $page"
+    [ -n "$(page_dropin "$page" sink)" ] && [ -n "$(page_dropin_path "$page" sink)" ] ||
+      fail "$page has no [Service] drop-in and file for it"
+    for server in sink drain; do
+      file=$(page_dropin "$page" "$server" | sed -n "s/^StandardOutput=append://p")
+      inside rm -rf "$file" "/etc/systemd/system/portkit-$server.service.d"
+      apply_dropin "$page" "$server"
+      inside systemctl start "portkit-$server.socket" || true
+      peer send 127.0.0.1 $'exact\nbytes\x01' 1 >/dev/null
+      peer send 127.0.0.1 'more' 1 >/dev/null
+      wait_for 5 size_is "$file" 16 || true
+      expect "$server's bytes in $file" "$(inside od -An -c "$file" | tr -s ' ')" \
+        " e x a c t \n b y t e s 001 m o r e"
+      expect "$file owned by root, mode 600" "$(inside stat -c '%U %a' "$file")" "root 600"
+      inside systemctl stop "portkit-$server.socket" "portkit-$server.service" || true
+    done
   done
 }
 
-# A restart under the socket loses no queued client: the next instance copies every byte.
+# A restart under the socket cuts nothing: the connection being served is carried to the next
+# instance, which serves it first, then every queued client.
 scenario_restart() {
   echo "restart under the socket"
   local file=/var/log/portkit-sink.bin
   inside sh -c ": >$file"
   inside systemctl start portkit-sink.socket
-  peer hold 127.0.0.1 '<' 0 30 >/dev/null &
-  local holder=$!
+  background_peer hold 127.0.0.1 '<' 0 8
   wait_for 5 size_is $file 1 || true
   peer send 127.0.0.1 "$(printf 'q%.0s' $(seq 1000))" 5 >/dev/null
   inside systemctl restart portkit-sink.service
+  wait "$peer_pid" || true
+  expect "the connected client carried, still open when it leaves" "$(sed -n 2p "$said")" "b'' open"
   wait_for 5 size_is $file 5001 || true
   expect "every queued byte copied by the next instance" "$(inside stat -c %s $file)" 5001
-  wait "$holder" || true
+  # A client sending one byte at a time through a restart: each byte's wait shows the hand-over.
+  inside sh -c ": >$file"
+  background_peer trickle 127.0.0.1 4 "$file"
+  inside systemctl restart portkit-sink.service
+  wait "$peer_pid" || true
+  local result
+  result=$(sed -n 2p "$said")
+  echo "  carried across the restart: ${result#* }"
+  expect "the trickling client's end, its bytes exact" "$(echo "$result" | awk '{print $1, $3}')" \
+    "clean exact"
   inside systemctl stop portkit-sink.socket portkit-sink.service
 }
 
@@ -254,10 +286,11 @@ scenario_stop() {
     expect "$server stopped, its client $(sed -n 1p "$said"): result" \
       "$(inside systemctl show -P Result "portkit-$server.service")" success
     wait "$peer_pid" || true
+    # Neither had ended its side: a reset once every answer is acknowledged, never a clean end.
     if [ "$server" = tally ]; then
-      expect "the connected client's end" "$(sed -n 2p "$said")" "b'Resultado: 2\\x00' clean"
+      expect "the connected client's end" "$(sed -n 2p "$said")" "b'Resultado: 2\\x00' reset"
     else
-      expect "the streaming client's end" "$(sed -n 2p "$said" | cut -d' ' -f1-2)" "clean exact"
+      expect "the streaming client's end" "$(sed -n 2p "$said" | cut -d' ' -f1-2)" "reset exact"
     fi
   done
 }
@@ -281,14 +314,23 @@ scenario_loopback_only() {
   inside ip address del "$extra/32" dev lo
 }
 
-# A server that cannot bind fails after a few tries rather than restarting for ever.
+# A server that cannot bind: its start fails, saying why, and after a few tries it is left failed
+# rather than restarting for ever, its status still saying why.
 scenario_cannot_bind() {
   echo "port held by another program"
   background_peer listen
-  inside systemctl start portkit-mirror.service
+  local started status
+  started=$(date +%s)
+  if inside systemctl start portkit-mirror.service 2>/dev/null; then status=0; else status=$?; fi
+  expect "systemctl start fails" "$([ "$status" != 0 ] && echo yes)" yes
   wait_for 30 unit_is portkit-mirror.service failed || true  # between tries, "activating"
   expect "mirror.service left failed after $(inside systemctl show -P NRestarts \
-    portkit-mirror.service) restarts" "$(active portkit-mirror.service)" failed
+    portkit-mirror.service) restarts in $(($(date +%s) - started)) s" \
+    "$(active portkit-mirror.service)" failed
+  expect "its status says why" "$(inside systemctl show -P StatusText portkit-mirror.service)" \
+    "mirror: bind: Address already in use"
+  expect "systemctl status shows it" \
+    "$(inside systemctl status portkit-mirror.service | grep -c 'Status: "mirror: bind: Address')" 1
   inside pkill -f 'python3 - listen' || true
   wait "$peer_pid" 2>/dev/null || true
   inside systemctl reset-failed
@@ -365,10 +407,93 @@ scenario_purge() {
     "$(inside systemctl is-enabled portkit-tally.socket portkit-tally.service | sort -u)" disabled
 }
 
+# Every `systemctl enable --now` that a page gives starts its unit, enabled, and the server answers.
+scenario_page_commands() {
+  echo "the pages' enable commands"
+  local command unit
+  while read -r command; do
+    unit=${command##* }
+    # shellcheck disable=SC2086
+    inside $command 2>/dev/null || true
+    expect "$command: active, enabled" "$(active "$unit") $(inside systemctl is-enabled "$unit")" \
+      "active enabled"
+    unit=${unit#portkit-}
+    if [ "${unit%.*}" != sink ] && [ "${unit%.*}" != drain ]; then
+      expect "${unit%.*} answers" "$(ask_server "${unit%.*}")" "$(answer_of "${unit%.*}")"
+    fi
+    inside systemctl disable --now "portkit-$unit" "portkit-${unit%.*}.service" 2>/dev/null || true
+  done < <(sed 's/\\-/-/g' "$readme" man/*.1 | grep -o 'systemctl enable --now portkit-[a-z]*\.[a-z]*' |
+    sort -u)
+}
+
+# Restarts at a person's pace are all honoured, and each returns once the server accepts: a
+# client right after it is answered, for the service and under its socket.
+scenario_paced_restarts() {
+  echo "six restarts 3 s apart"
+  local unit answered i
+  for unit in portkit-tally.service portkit-tally.socket; do
+    inside systemctl start "$unit" || true
+    answered=0
+    for i in $(seq 6); do
+      sleep 3
+      inside systemctl restart portkit-tally.service 2>/dev/null || true
+      [ "$(ask_server tally)" = "$(answer_of tally)" ] && answered=$((answered + 1))
+    done
+    expect "$unit: clients answered right after each restart" "$answered" 6
+    expect "no failed unit" "$(failed_units)" ""
+    inside systemctl stop portkit-tally.socket portkit-tally.service
+  done
+}
+
+# sink under its socket with the README's drop-in, clients streaming sessions without a pause
+# while the service is restarted, stopped and sent SIGTERM every 3 to 6 s: every session is
+# accounted for against sink's file, and restarts cut none.
+scenario_soak() {
+  echo "soak: sessions through restarts, stops and SIGTERM"
+  local file=/var/log/portkit-sink.bin faults=() kinds=(restart stop restart kill) kind t
+  local soak_seconds=${SOAK_SECONDS:-70}
+  apply_dropin "$readme" sink
+  inside sh -c ": >$file"
+  inside systemctl start portkit-sink.socket
+  (peer_seconds=$((soak_seconds + 120)) peer soak 127.0.0.1 "$soak_seconds" 4 "$file" \
+    >"$said") 2>/dev/null &
+  peer_pid=$!
+  while kill -0 "$peer_pid" 2>/dev/null; do
+    sleep "$((3 + RANDOM % 4))"
+    kind=${kinds[${#faults[@]} % 4]}
+    t=$(date +%s.%N)
+    case $kind in
+      restart) inside systemctl restart portkit-sink.service 2>/dev/null || true ;;
+      stop) inside systemctl stop portkit-sink.service 2>/dev/null || true ;;
+      kill) inside systemctl kill -s TERM portkit-sink.service 2>/dev/null || true ;;
+    esac
+    faults+=("$t $kind")
+  done
+  wait "$peer_pid" || true
+  local counts cut_by
+  counts=$(sed -n 1p "$said")
+  echo "  ${#faults[@]} faults ($(printf '%s\n' "${faults[@]}" | awk '{print $2}' | sort |
+    uniq -c | xargs)); $counts"
+  for kind in wrong refused hung answered stray; do
+    expect "sessions $kind" "$(echo "$counts" | awk -v k="$kind" '{for (i = 1; i < NF; i++)
+      if ($i == k) print $(i + 1)}')" 0
+  done
+  # Each cut session ended after the fault that cut it: never a restart.
+  cut_by=$(sed -n 2p "$said" | tr ' ' '\n' | awk -v faults="$(printf '%s;' "${faults[@]}")" '
+    BEGIN {n = split(faults, list, ";")}
+    $1 != "" {last = "none"; for (i = 1; i < n; i++) {split(list[i], f, " ");
+      if (f[1] <= $1) last = f[2]} print last}' | sort | uniq -c | xargs)
+  echo "  cut sessions by the fault before them: ${cut_by:-none}"
+  expect "sessions cut by a restart" "$(echo "$cut_by" | grep -c restart)" 0
+  expect "the socket listening at the end" "$(active portkit-sink.socket)" active
+  inside systemctl stop portkit-sink.socket portkit-sink.service
+  inside systemctl reset-failed
+}
+
 started=$(date +%s)
 boot
 # A hang anywhere ends the machine, and with it whatever waits on it; then this script.
-limit=${UNITS_CHECK_SECONDS:-300}
+limit=${UNITS_CHECK_SECONDS:-600}
 (
   for _ in $(seq "$limit"); do sleep 1; done  # a second at a time: nothing outlives the check long
   echo "check-units: not done after $limit s"
@@ -378,8 +503,9 @@ limit=${UNITS_CHECK_SECONDS:-300}
 watchdog=$!
 echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}')" \
   "in $(($(date +%s) - started)) s; package installed"
-for scenario in switches own_socket activation journal dropin restart stop loopback_only \
-  cannot_bind failing_output ipv6 security purge; do
+# UNITS_SCENARIOS names a few to run alone, while working on them.
+for scenario in ${UNITS_SCENARIOS:-switches own_socket activation journal dropin restart stop \
+  loopback_only cannot_bind failing_output ipv6 security page_commands paced_restarts soak purge}; do
   "scenario_$scenario"
   echo "  ($(($(date +%s) - started)) s)"
 done

@@ -2,6 +2,7 @@
 
 Each prints one line: what it received (as a Python bytes literal) or how the connection ended.
 """
+import os
 import socket
 import sys
 import time
@@ -104,8 +105,11 @@ def stream(to, seconds):
             piece = (b"%09d\n" % len(sent))
             fd.send(piece)
             sent += piece
-        except (BlockingIOError, BrokenPipeError, ConnectionResetError):
+        except (BlockingIOError, BrokenPipeError):
             pass
+        except ConnectionResetError:  # the reset, taken here: the next recv would see only the end
+            end = "reset"
+            break
         try:
             got = fd.recv(65536)
             if not got:
@@ -123,6 +127,115 @@ def stream(to, seconds):
     print(end, "exact" if sent.startswith(echoed) else "differs", len(echoed))
 
 
+def served(path):
+    try:
+        return os.stat(path).st_size
+    except FileNotFoundError:
+        return 0
+
+
+def trickle(to, seconds, path):
+    """Sends one byte at a time to sink, each once the last is in sink's file: a session carried
+    across whatever the check does meanwhile. Reports its end and the longest wait for a byte."""
+    fd = connect(to)
+    start = served(path)
+    sent = 0
+    longest = 0.0
+    deadline = time.monotonic() + float(seconds)
+    while time.monotonic() < deadline:
+        fd.sendall(b"t")
+        sent += 1
+        began = time.monotonic()
+        while served(path) < start + sent and time.monotonic() - began < 30:
+            time.sleep(0.0005)
+        longest = max(longest, time.monotonic() - began)
+        if sent == 1:
+            print("trickling", flush=True)
+    fd.shutdown(socket.SHUT_WR)
+    end = ends(fd, 10)
+    with open(path, "rb") as copy:
+        copy.seek(start)
+        exact = copy.read() == b"t" * sent
+    print(end, sent, "exact" if exact else "differs", "longest %d ms" % (longest * 1000))
+
+
+SIZES = [0, 1000, 100000, 1000000, 3000000]
+
+
+def session_bytes(ident, size):
+    """A session's header and body; the body never holds the header's brackets."""
+    return b"<" + ident + b">" + (ident * (size // len(ident) + 1))[:size]
+
+
+def soak(to, seconds, clients, path):
+    """`clients` clients, each sending sessions of mixed sizes to sink without a pause, ending
+    its side and waiting for the server's end, until `seconds` have passed. Then every session is
+    accounted for against sink's file: one whose client saw a clean end is there whole and once,
+    a cut one is a prefix of it and its client saw a reset. Prints the counts, then the times at
+    which sessions were cut."""
+    import random
+    import re
+    import threading
+    deadline = time.time() + float(seconds)
+    sessions = []
+    lock = threading.Lock()
+
+    def client(number):
+        chooser = random.Random(number)
+        count = 0
+        while time.time() < deadline:
+            ident = b"%02d%06d" % (number, count)
+            count += 1
+            data = session_bytes(ident, chooser.choice(SIZES))
+            try:
+                fd = connect(to, timeout=60.0)
+                fd.settimeout(60.0)
+                try:
+                    fd.sendall(data)
+                    fd.shutdown(socket.SHUT_WR)
+                    end = "clean" if fd.recv(1) == b"" else "answered"
+                finally:
+                    fd.close()
+            except ConnectionRefusedError:
+                end = "refused"
+            except (ConnectionResetError, BrokenPipeError):
+                end = "reset"
+            except socket.timeout:
+                end = "hung"
+            with lock:
+                sessions.append((ident, data, end, time.time()))
+
+    threads = [threading.Thread(target=client, args=(n,)) for n in range(int(clients))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    with open(path, "rb") as copy:
+        copied = copy.read()
+    headers = list(re.finditer(rb"<(\d{8})>", copied))
+    found = {}
+    for index, header in enumerate(headers):
+        stop = headers[index + 1].start() if index + 1 < len(headers) else len(copied)
+        found.setdefault(header.group(1), []).append(copied[header.start():stop])
+    counts = {"clean": 0, "cut": 0, "wrong": 0, "refused": 0, "hung": 0, "answered": 0}
+    cut_at = []
+    for ident, data, end, at in sessions:
+        pieces = found.pop(ident, [])
+        if end == "clean":
+            counts["clean" if pieces == [data] else "wrong"] += 1
+        elif end == "reset":
+            whole = len(pieces) == 1 and pieces[0] == data
+            counts["cut" if len(pieces) <= 1 and not whole and data.startswith(b"".join(pieces))
+                   else "wrong"] += 1
+            cut_at.append("%.3f" % at)
+        else:
+            counts[end] += 1
+    counts["stray"] = len(found)
+    print("sessions %d" % len(sessions), " ".join("%s %d" % item for item in counts.items()),
+          "bytes %d" % len(copied))
+    print(" ".join(cut_at))
+
+
 def listen():
     """Holds the port, as another program would."""
     fd = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -133,5 +246,6 @@ def listen():
     time.sleep(300)
 
 
-COMMANDS = {"ask": ask, "send": send, "hold": hold, "stream": stream, "listen": listen}
+COMMANDS = {"ask": ask, "send": send, "hold": hold, "stream": stream, "listen": listen,
+            "trickle": trickle, "soak": soak}
 COMMANDS[sys.argv[1]](*sys.argv[2:])

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include "command_line.h"
 #include "full_io.h"
 #include "listener.h"
 
@@ -59,7 +60,11 @@ void server_func(int connection, const char* /*chunk*/, std::int32_t /*length*/)
 }
 
 #ifndef SERVER_NO_MAIN
-int main() {
+int main(int argc, char** argv) {
+  take_no_arguments(
+      argc, argv,
+      "Answers each request on TCP port 12345 with the next 1000 characters of an endless\n"
+      "printable sequence.");
   run_listener(server_func);
 }
 #endif

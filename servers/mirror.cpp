@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "command_line.h"
 #include "full_io.h"
 #include "listener.h"
 
@@ -10,6 +11,7 @@ void server_func(int connection, const char* chunk, std::int32_t length) {
   (void)write_all(connection, chunk, static_cast<std::size_t>(length));
 }
 
-int main() {
+int main(int argc, char** argv) {
+  take_no_arguments(argc, argv, "Sends every request received on TCP port 12345 back unchanged.");
   run_listener(server_func);
 }

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "command_line.h"
 #include "listener.h"
 #include "standard_descriptors.h"
 
@@ -11,6 +12,9 @@ void server_func(int connection, const char* chunk, std::int32_t length) {
   print_or_exit(chunk, static_cast<std::size_t>(length), connection);
 }
 
-int main() {
+int main(int argc, char** argv) {
+  take_no_arguments(
+      argc, argv,
+      "Copies everything clients send to TCP port 12345 to standard output; answers nothing.");
   run_listener(server_func, OUTPUT_NEEDED);
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "command_line.h"
 #include "full_io.h"
 #include "listener.h"
 
@@ -124,7 +125,10 @@ void server_func(int connection, const char* chunk, std::int32_t length) {
 }
 
 #ifndef SERVER_NO_MAIN
-int main() {
+int main(int argc, char** argv) {
+  take_no_arguments(
+      argc, argv,
+      "Answers each request \"integer + integer\" on TCP port 12345 with the sum, in Spanish.");
   run_listener(server_func);
 }
 #endif

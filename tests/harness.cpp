@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,6 +147,9 @@ void hand_over(const std::vector<int>& sockets) {
     close(1);
   }
   hand_over(options.passed_sockets);
+  for (const std::string& variable : options.environment) {
+    putenv(const_cast<char*>(variable.c_str()));  // the child execs before the string goes
+  }
   if (options.block_stop_signals) {
     sigset_t stops;
     sigemptyset(&stops);
@@ -378,6 +382,48 @@ long queued_bytes(side at, queued which) {
     }
   }
   return -1;
+}
+
+int notification_socket(std::string* address) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un name{};
+  name.sun_family = AF_UNIX;
+  // Abstract names belong to the network namespace: the test's own.
+  const std::string text = "portkit-manager-" + std::to_string(getpid());
+  std::memcpy(name.sun_path + 1, text.data(), text.size());
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + text.size());
+  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&name), size), 0) << std::strerror(errno);
+  *address = "@" + text;
+  return fd;
+}
+
+std::string next_notification(int fd, int* passed, milliseconds deadline) {
+  if (passed != nullptr) {
+    *passed = -1;
+  }
+  if (!poll_readable(fd, deadline_from(deadline))) {
+    return "";
+  }
+  char text[4096];
+  iovec data{text, sizeof text};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+  const cmsghdr* rights = CMSG_FIRSTHDR(&message);
+  if (rights != nullptr && rights->cmsg_type == SCM_RIGHTS) {
+    int carried = -1;
+    std::memcpy(&carried, CMSG_DATA(rights), sizeof carried);
+    if (passed != nullptr) {
+      *passed = carried;
+    } else {
+      close(carried);
+    }
+  }
+  return got > 0 ? std::string(text, static_cast<std::size_t>(got)) : "";
 }
 
 long unacknowledged_bytes(int fd) {

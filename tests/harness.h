@@ -37,9 +37,10 @@ struct spawn_options {
   bool block_stop_signals = false;  // SIGTERM and SIGINT blocked, as some launchers start programs
   long failing_syscall = -1;        // a system call that fails in the child with failing_errno
   int failing_errno = 0;
-  std::vector<int> passed_sockets;     // handed over as a service manager does (LISTEN_FDS)
-  std::vector<std::string> prefix;     // a command to run the program under (valgrind ...)
-  std::vector<std::string> arguments;  // given to the program after its name
+  std::vector<int> passed_sockets;       // handed over as a service manager does (LISTEN_FDS)
+  std::vector<std::string> prefix;       // a command to run the program under (valgrind ...)
+  std::vector<std::string> arguments;    // given to the program after its name
+  std::vector<std::string> environment;  // NAME=value, set for the program
 };
 
 struct child_process {
@@ -84,6 +85,15 @@ int connections_to_port();
 enum class side { server, client };
 enum class queued { unsent, unread };
 long queued_bytes(side at, queued which);
+
+// A socket standing in for a service manager's notification socket, and the NOTIFY_SOCKET
+// value that names it.
+int notification_socket(std::string* address);
+
+// The next notification a program sent there, and the descriptor it carried (-1 for none); ""
+// when none came by the deadline.
+std::string next_notification(int fd, int* passed = nullptr,
+                              milliseconds deadline = DEFAULT_DEADLINE);
 
 // Bytes this socket has sent, or still has to send, that its peer has not acknowledged.
 long unacknowledged_bytes(int fd);

@@ -2,8 +2,12 @@
 // socket held as a service manager holds one keeps its queue for the next instance.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "full_io.h"
 #include "harness.h"
 
 namespace {
@@ -20,6 +24,7 @@ struct stop_case {
   bool restart = false;    // the test holds the socket and starts a second instance on it after
   bool streaming = false;  // the current client goes on sending after the stop, reading to the end
   bool blocked = false;    // started with the stop signals blocked
+  bool ended = false;      // the current client ends its side after its unread bytes
 };
 
 const stop_case STOPS[] = {
@@ -29,6 +34,7 @@ const stop_case STOPS[] = {
     {.name = "restart_tally", .program = TALLY_BIN, .queued = 5, .restart = true},
     {.name = "streaming_mirror", .program = MIRROR_BIN, .unread = 50000, .streaming = true},
     {.name = "blocked_at_start", .program = SINK_BIN, .queued = 1, .blocked = true},
+    {.name = "finished_upload", .program = SINK_BIN, .unread = 5000, .ended = true},
 };
 
 void PrintTo(const stop_case& entry, std::ostream* out) {
@@ -56,7 +62,8 @@ void serve_first(const child_process& server, const char* program, int fd) {
 
 class Stop : public ProgramTest, public ::testing::WithParamInterface<stop_case> {};
 
-// Unless it streams, the current client stays connected and silent: a stop never waits for it.
+// Unless it streams or has ended its side, the current client stays connected and silent: a stop
+// never waits for it.
 TEST_P(Stop, HandsOnEveryArrivedByte) {
   const stop_case& stop = GetParam();
   const bool printer = is_printer(stop.program);
@@ -81,6 +88,9 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
     })) << "waiting for "
         << stop.unread << " unread bytes";
     expected_first += unread;
+    if (stop.ended) {
+      shutdown(current, SHUT_WR);
+    }
   }
   std::vector<int> clients;
   std::string expected_queued;
@@ -106,7 +116,12 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
     echoed += read_to_end(current, DEFAULT_DEADLINE, &clean_end);
     EXPECT_GE(echoed.size(), unread.size()) << "every answer owed";
     EXPECT_TRUE(echoed == (unread + late).substr(0, echoed.size())) << "echo differs";
-    EXPECT_TRUE(clean_end) << "the end of the stream, not a reset, after " << echoed.size();
+    EXPECT_FALSE(clean_end) << "its late bytes were dropped: a reset, not the end of the stream";
+  }
+  if (stop.ended) {
+    bool clean_end = false;
+    read_to_end(current, DEFAULT_DEADLINE, &clean_end);
+    EXPECT_TRUE(clean_end) << "every byte it sent was served: the end of the stream";
   }
   EXPECT_EQ(exit_code(first), STOPPED_BY_TERM);
   const std::string copied = read_file(first.stdout_path);
@@ -175,8 +190,10 @@ struct passed_case {
 };
 
 const passed_case BAD_HAND_OVERS[] = {
-    {"two_sockets", 2, true, "LISTEN_FDS=2: one listening socket expected\n"},
-    {"not_listening", 1, false, "descriptor 3 from LISTEN_FDS: not a listening TCP socket\n"},
+    {"two_listening", 2, true,
+     "LISTEN_FDS=2: one listening TCP socket and at most one connection expected\n"},
+    {"not_listening", 1, false,
+     "LISTEN_FDS=1: one listening TCP socket and at most one connection expected\n"},
 };
 
 void PrintTo(const passed_case& entry, std::ostream* out) {
@@ -202,5 +219,107 @@ TEST_P(BadHandOver, IsASetUpFailure) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BadHandOver, ::testing::ValuesIn(BAD_HAND_OVERS), CASE_NAME);
+
+// A client that ended its side with bytes still on their way (its kernel holds what the paused
+// server's could not take) learns that they were dropped: a reset, never the end of the stream.
+TEST_F(ProgramTest, StopResetsAnUploadItCutShort) {
+  const child_process server = start_server(SINK_BIN);
+  const int fd = connect_service_port();
+  ASSERT_GE(fd, 0);
+  serve_first(server, SINK_BIN, fd);
+  kill(server.pid, SIGSTOP);
+  ASSERT_TRUE(wait_until([&] { return is_stopped(server.pid); }));
+  ASSERT_TRUE(set_blocking(fd, false));
+  const std::string upload = repeated("0123456789", 3200000);
+  std::size_t sent = 0;
+  for (ssize_t count = 1; count > 0 && sent < upload.size();
+       sent += static_cast<std::size_t>(count)) {
+    count = std::max<ssize_t>(send(fd, upload.data() + sent, upload.size() - sent, 0), 0);
+  }
+  ASSERT_LT(sent, upload.size()) << "the upload must outgrow what the kernels hold";
+  shutdown(fd, SHUT_WR);
+  kill(server.pid, SIGTERM);
+  kill(server.pid, SIGCONT);
+  bool clean_end = true;
+  read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
+  EXPECT_FALSE(clean_end) << "bytes were dropped behind the end of the stream";
+  EXPECT_EQ(exit_code(server), STOPPED_BY_TERM);
+  const std::string copied = read_file(server.stdout_path);
+  EXPECT_TRUE(("<" + upload).starts_with(copied)) << copied.size() << " bytes copied";
+  close(fd);
+}
+
+// Under a socket unit the manager keeps the current connection across a restart: a stop stores
+// it (to be reset if the manager closes it), the next instance serves it from its next byte.
+struct carry_case {
+  const char* name;
+  bool restart;  // the manager passes the stored connection on; otherwise it closes it (a stop)
+};
+
+const carry_case CARRIES[] = {{"restart", true}, {"stop", false}};
+
+void PrintTo(const carry_case& entry, std::ostream* out) {
+  *out << entry.name;
+}
+
+class Carried : public ProgramTest, public ::testing::WithParamInterface<carry_case> {};
+
+TEST_P(Carried, ConnectionOutlivesTheServer) {
+  std::string address;
+  const int manager = notification_socket(&address);
+  const int held = listen_service_port();
+  spawn_options options{.passed_sockets = {held}, .environment = {"NOTIFY_SOCKET=" + address}};
+  const child_process first = start(SINK_BIN, options);
+  EXPECT_EQ(next_notification(manager), "READY=1");
+  const int fd = connect_service_port();
+  ASSERT_GE(fd, 0);
+  send_bytes(fd, "before");
+  ASSERT_TRUE(wait_until([&] { return read_file(first.stdout_path) == "before"; }));
+  kill(first.pid, SIGTERM);
+  EXPECT_EQ(next_notification(manager), "STOPPING=1");
+  // Once what had arrived is served, the server waits to see whether the peer is done: bytes
+  // that come now are the next instance's to serve.
+  ASSERT_TRUE(wait_until([&] { return blocked_in(first.pid, SYS_poll); }));
+  send_bytes(fd, "across");
+  int stored = -1;
+  EXPECT_EQ(next_notification(manager, &stored), "FDSTORE=1\nFDNAME=connection");
+  ASSERT_GE(stored, 0);
+  EXPECT_EQ(exit_code(first), STOPPED_BY_TERM);
+  EXPECT_EQ(read_file(first.stdout_path), "before");
+  bool clean_end = false;
+  if (!GetParam().restart) {
+    close(stored);  // the manager discards its store
+    read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
+    EXPECT_FALSE(clean_end) << "a connection that lost bytes is reset, never ended cleanly";
+  } else {
+    options.passed_sockets = {held, stored};
+    const child_process second = start(SINK_BIN, options);
+    EXPECT_EQ(next_notification(manager), "FDSTOREREMOVE=1\nFDNAME=connection");
+    EXPECT_EQ(next_notification(manager), "READY=1");
+    close(stored);
+    send_bytes(fd, " after");
+    shutdown(fd, SHUT_WR);
+    read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
+    EXPECT_TRUE(clean_end) << "served to its end by the next instance";
+    EXPECT_EQ(read_file(second.stdout_path), "across after");
+  }
+  close(fd);
+  close(held);
+  close(manager);
+}
+
+INSTANTIATE_TEST_SUITE_P(Manager, Carried, ::testing::ValuesIn(CARRIES), CASE_NAME);
+
+// A server that cannot take the port tells the manager why, so that its status shows it.
+TEST_F(ProgramTest, SetUpFailureIsToldToTheManager) {
+  std::string address;
+  const int manager = notification_socket(&address);
+  const int held = listen_service_port();
+  const child_process server = start(TALLY_BIN, {.environment = {"NOTIFY_SOCKET=" + address}});
+  EXPECT_EQ(exit_code(server), 1);
+  EXPECT_EQ(next_notification(manager), "STATUS=tally: bind: Address already in use\nERRNO=98");
+  close(held);
+  close(manager);
+}
 
 }  // namespace

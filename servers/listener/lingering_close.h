@@ -1,8 +1,13 @@
-// The end of a connection that a stop cut short.
+// The end of a connection that a stop cut short: never a clean end over bytes left unserved.
 #pragma once
 
-// Ends the server's side of the stream after the answers already written (released from any
-// cork), then reads and drops what the peer still sends until it ends its side, stays silent for
-// a second, or has acknowledged every answer and the end; then closes. Closing with input unread
-// at once would reset the connection and throw away the answers still on their way.
-void close_lingering(int connection);
+// Releases the answers already written from any cork, then waits at most a second for the peer's
+// end that may be on its way. True when the peer has ended its side and every byte it sent was
+// served, or the connection has failed: a plain close then hides nothing. False when it sent
+// more (left unread) or is still connected and silent.
+bool peer_is_done(int connection);
+
+// Closes a connection whose peer is not done: once every answer written has been acknowledged,
+// with a reset, so that the peer learns at its next call that its later bytes were not taken.
+// A peer that owes the answers a read is waited on within the stop's deadline.
+void close_with_reset(int connection);

@@ -1,7 +1,6 @@
 #include "listener.h"
 
 #include <arpa/inet.h>
-#include <err.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -15,7 +14,7 @@
 
 #include "full_io.h"
 #include "lingering_close.h"
-#include "passed_socket.h"
+#include "service_manager.h"
 #include "service_port.h"
 #include "standard_descriptors.h"
 #include "stop_signals.h"
@@ -42,11 +41,6 @@ static_assert(STALL_BOUND_MS == STOP_DEADLINE_S * 1000,
 
 constexpr std::size_t NO_LIMIT = static_cast<std::size_t>(-1);
 
-// "program: call: reason" on standard error, then status 1.
-[[noreturn]] void fail_setup(const char* call) {
-  err(1, "%s", call);
-}
-
 void set_option(int fd, int level, int option, int value) {
   // A failed option costs latency, a bound or a restart's wait; the server runs anyway.
   (void)setsockopt(fd, level, option, &value, sizeof value);
@@ -66,10 +60,10 @@ void set_connection_options(int socket) {
   set_option(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, STALL_BOUND_MS);
 }
 
-int open_listening_socket() {
+int open_listening_socket(int manager) {
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   if (listener < 0) {
-    fail_setup("socket");
+    fail_setup(manager, "socket", errno);
   }
   // A restarted server takes the port at once, beside the connections its predecessor left
   // closing there; a server that still listens holds the port against a second one all the same.
@@ -80,10 +74,10 @@ int open_listening_socket() {
   address.sin_port = htons(SERVICE_PORT);
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    fail_setup("bind");
+    fail_setup(manager, "bind", errno);
   }
   if (listen(listener, LISTEN_BACKLOG) != 0) {
-    fail_setup("listen");
+    fail_setup(manager, "listen", errno);
   }
   return listener;
 }
@@ -185,11 +179,21 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
   }
 }
 
-void serve_and_close(int connection, chunk_handler handler) {
+// A connection a stop cut short ends cleanly only when its peer is done; otherwise it goes to the
+// manager (`carry_to`, under a socket unit) for the next instance, or is reset.
+void end_cut_short(int connection, int carry_to) {
+  if (peer_is_done(connection)) {
+    close(connection);
+  } else if (carry_to < 0 || !store_connection(carry_to, connection)) {
+    close_with_reset(connection);
+  }
+}
+
+void serve_and_close(int connection, chunk_handler handler, int carry_to) {
   set_current_connection(connection);
   serve_connection(connection, handler);
   if (stop_requested()) {
-    close_lingering(connection);
+    end_cut_short(connection, carry_to);
   } else {
     close(connection);
   }
@@ -214,7 +218,7 @@ void hand_on_queue(int listener, chunk_handler handler) {
     if (connection < 0) {
       return;
     }
-    serve_and_close(connection, handler);
+    serve_and_close(connection, handler, -1);
   }
 }
 
@@ -223,16 +227,25 @@ void hand_on_queue(int listener, chunk_handler handler) {
 void run_listener(chunk_handler handler, bool output_needed) {
   ignore_sigpipe();
   claim_standard_descriptors(output_needed);
-  const int passed = passed_listener();
-  const int listener = passed >= 0 ? passed : open_listening_socket();
+  const int manager = connect_to_manager();
+  const handed_over passed = take_handed_over(manager);
+  const int listener = passed.listener >= 0 ? passed.listener : open_listening_socket(manager);
   // Connections already queued on a passed socket were made without the options: the first this
   // many accepted get them one by one (the queue is first in, first out).
   int without_options = 0;
-  if (passed >= 0) {
-    set_connection_options(passed);
-    without_options = queued_connections(passed);
+  if (passed.listener >= 0) {
+    set_connection_options(listener);
+    without_options = queued_connections(listener);
   }
-  catch_stop_signals(listener, passed >= 0);
+  // Under a socket unit the manager keeps the port and its queue across a restart, and so the
+  // connection being served: a stop stores it for the next instance.
+  const int carry_to = passed.listener >= 0 ? manager : -1;
+  catch_stop_signals(listener, passed.listener >= 0, manager);
+  notify_ready(manager);
+  if (passed.connection >= 0) {
+    set_connection_options(passed.connection);
+    serve_and_close(passed.connection, handler, carry_to);  // from its next unserved byte
+  }
   while (!stop_requested()) {
     const int connection = accept_connection(listener);
     if (connection < 0) {
@@ -242,10 +255,10 @@ void run_listener(chunk_handler handler, bool output_needed) {
       set_connection_options(connection);
       --without_options;
     }
-    serve_and_close(connection, handler);
+    serve_and_close(connection, handler, carry_to);
   }
   // A passed socket stays with the service manager, queue and all, for the next instance.
-  if (passed < 0) {
+  if (passed.listener < 0) {
     hand_on_queue(listener, handler);
   }
   end_as_stopped();

@@ -1,0 +1,174 @@
+#include "service_manager.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "full_io.h"
+
+namespace {
+
+constexpr int FIRST_PASSED_FD = 3;  // SD_LISTEN_FDS_START
+constexpr int MOST_PASSED = 2;      // the listening socket, and a stored connection
+constexpr char CONNECTION_NAME[] = "connection";
+constexpr char STOPPING[] = "STOPPING=1";
+
+bool is_own_pid(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  const long pid = std::strtol(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0' && pid == static_cast<long>(getpid());
+}
+
+int int_option(int fd, int option) {
+  int value = -1;
+  socklen_t size = sizeof value;
+  return getsockopt(fd, SOL_SOCKET, option, &value, &size) == 0 ? value : -1;
+}
+
+bool is_tcp_socket(int fd) {
+  return int_option(fd, SO_TYPE) == SOCK_STREAM && int_option(fd, SO_PROTOCOL) == IPPROTO_TCP;
+}
+
+void set_reset_on_close(int connection, bool reset) {
+  const linger option{reset ? 1 : 0, 0};
+  (void)setsockopt(connection, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+}
+
+// One datagram, with a descriptor when `fd` is not -1; false when it was not sent.
+bool notify(int manager, const char* state, int fd = -1) {
+  if (manager < 0) {
+    return false;
+  }
+  iovec text{const_cast<char*>(state), std::strlen(state)};
+  msghdr message{};
+  message.msg_iov = &text;
+  message.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof fd)] = {};
+  if (fd >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof fd);
+    std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
+  }
+  ssize_t sent = 0;
+  do {
+    sent = sendmsg(manager, &message, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent >= 0;
+}
+
+}  // namespace
+
+int connect_to_manager() {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::size_t length = path == nullptr ? 0 : std::strlen(path);
+  if (length < 2 || length >= sizeof address.sun_path || (path[0] != '/' && path[0] != '@')) {
+    return -1;  // none, or not an address this protocol uses
+  }
+  std::memcpy(address.sun_path, path, length);
+  if (path[0] == '@') {
+    address.sun_path[0] = '\0';  // the abstract namespace
+  }
+  // A manager that is slow to read must not hold the server: the datagram is dropped instead.
+  const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  if (manager >= 0 && connect(manager, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
+    (void)close(manager);
+    return -1;
+  }
+  return manager;
+}
+
+handed_over take_handed_over(int manager) {
+  handed_over passed{-1, -1};
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* count = std::getenv("LISTEN_FDS");
+  if (pid == nullptr || count == nullptr || !is_own_pid(pid)) {
+    return passed;  // nothing passed, or passed to another process
+  }
+  const int fds = std::strcmp(count, "1") == 0 ? 1 : (std::strcmp(count, "2") == 0 ? 2 : 0);
+  for (int fd = FIRST_PASSED_FD; fd < FIRST_PASSED_FD + fds; ++fd) {
+    if (!is_tcp_socket(fd)) {
+      break;
+    }
+    if (int_option(fd, SO_ACCEPTCONN) == 1 && passed.listener < 0) {
+      passed.listener = fd;
+    } else if (int_option(fd, SO_ACCEPTCONN) == 0 && passed.connection < 0) {
+      // A connection: one whose peer has gone since is served as any other that fails.
+      passed.connection = fd;
+    }
+  }
+  // The manager may pass the listening socket non-blocking, and a stopped predecessor leaves both
+  // so; accept and recv are to wait.
+  if (passed.listener < 0 || (fds == MOST_PASSED && passed.connection < 0) ||
+      !set_blocking(passed.listener, true)) {
+    char what[96];
+    (void)std::snprintf(what, sizeof what,
+                        "LISTEN_FDS=%.8s: one listening TCP socket and at most one connection "
+                        "expected",
+                        count);
+    fail_setup(manager, what, 0);
+  }
+  if (passed.connection >= 0) {
+    // Out of the store, or the manager would keep a copy and the peer never see our end.
+    char remove[64];
+    (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", CONNECTION_NAME);
+    (void)notify(manager, remove);
+    set_reset_on_close(passed.connection, false);
+    (void)set_blocking(passed.connection, true);
+  }
+  return passed;
+}
+
+void fail_setup(int manager, const char* what, int error) {
+  char line[256];
+  if (error != 0) {
+    (void)std::snprintf(line, sizeof line, "%s: %s: %s", program_invocation_short_name, what,
+                        std::strerror(error));
+  } else {
+    (void)std::snprintf(line, sizeof line, "%s: %s", program_invocation_short_name, what);
+  }
+  std::fprintf(stderr, "%s\n", line);
+  char state[320];
+  if (error != 0) {
+    (void)std::snprintf(state, sizeof state, "STATUS=%s\nERRNO=%d", line, error);
+  } else {
+    (void)std::snprintf(state, sizeof state, "STATUS=%s", line);
+  }
+  (void)notify(manager, state);
+  std::exit(1);
+}
+
+void notify_ready(int manager) {
+  (void)notify(manager, "READY=1");
+}
+
+void notify_stopping(int manager) {
+  if (manager >= 0) {
+    (void)send(manager, STOPPING, sizeof STOPPING - 1, MSG_NOSIGNAL);
+  }
+}
+
+bool store_connection(int manager, int connection) {
+  set_reset_on_close(connection, true);
+  char store[64];
+  (void)std::snprintf(store, sizeof store, "FDSTORE=1\nFDNAME=%s", CONNECTION_NAME);
+  if (!notify(manager, store, connection)) {
+    set_reset_on_close(connection, false);
+    return false;
+  }
+  (void)close(connection);
+  return true;
+}

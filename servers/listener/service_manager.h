@@ -1,0 +1,34 @@
+// Everything said to or taken from a service manager: the sockets it passes (LISTEN_PID,
+// LISTEN_FDS), and the notifications (NOTIFY_SOCKET): readiness, stopping, a failed set-up, and the
+// connection it keeps across a restart. Outside a manager these do nothing and cost nothing.
+#pragma once
+
+// The manager's notification socket, connected; -1 when there is none (no NOTIFY_SOCKET, or it
+// cannot be reached: a server serves all the same). Call once standard descriptors are claimed.
+int connect_to_manager();
+
+// What a manager passed: a listening socket and, after a restart, the connection the previous
+// instance stored; -1 for what was not passed.
+struct handed_over {
+  int listener;
+  int connection;
+};
+
+// The listening socket (made blocking), and a stored connection, taken out of the store, made
+// blocking and no longer reset on close. Anything else passed is a set-up failure.
+handed_over take_handed_over(int manager);
+
+// Says "program: what[: reason]" on standard error and to the manager (STATUS=, and ERRNO= for
+// a nonzero `error`), so that its status shows why; then ends the process with status 1.
+[[noreturn]] void fail_setup(int manager, const char* what, int error);
+
+// READY=1: the server accepts connections.
+void notify_ready(int manager);
+
+// STOPPING=1. Async-signal-safe: called from the stop signal's handler.
+void notify_stopping(int manager);
+
+// Hands the connection to the manager to keep for the next instance, marked to be reset when the
+// manager closes it instead (a stop rather than a restart), so that no dropped byte ends behind a
+// clean end; true when it was sent, and this process's descriptor then closed.
+bool store_connection(int manager, int connection);
