@@ -87,6 +87,9 @@ foreach(server ${PORTKIT_SERVERS})
   endforeach()
 endforeach()
 
+# Presets enable what no preset file disables, so this one disables them all.
+install(FILES systemd/portkit.preset DESTINATION lib/systemd/system-preset RENAME 50-portkit.preset)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME portkit)
 set(CPACK_PACKAGE_VENDOR "portkit")
@@ -105,10 +108,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The maintainer scripts name every unit.
 set(PORTKIT_UNITS "")
+set(PORTKIT_SERVICES "")
 foreach(server ${PORTKIT_SERVERS})
   string(APPEND PORTKIT_UNITS " portkit-${server}.socket portkit-${server}.service")
+  string(APPEND PORTKIT_SERVICES " portkit-${server}.service")
 endforeach()
 string(STRIP "${PORTKIT_UNITS}" PORTKIT_UNITS)
+string(STRIP "${PORTKIT_SERVICES}" PORTKIT_SERVICES)
 foreach(script postinst prerm postrm)
   configure_file(packaging/${script}.in maintainer/${script} @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE

@@ -294,7 +294,7 @@ void run_burst_figure(const std::string& bin_dir, const burst_figure& burst, int
 // ---- arguments -------------------------------------------------------------------------------
 
 constexpr char USAGE[] =
-    "usage: portkit_bench [rounds [figure]]\n"
+    "usage: portkit_bench [--help | --version | rounds [figure]]\n"
     "Measures every server against baseline servers and prints medians and ratios; a default\n"
     "run takes about six minutes.\n"
     "  rounds  samples of each figure, a whole number from 1 to 1000 (default 5)\n"
@@ -321,10 +321,14 @@ bool parse_rounds(const char* text, int* rounds) {
 }
 
 // Reads the command line; on anything it does not understand, says so with the usage and ends
-// with status 2, and on --help prints the usage and ends with status 0.
+// with status 2, and on --help or --version prints the usage or the version and ends with status 0.
 arguments parse_arguments(int argc, char** argv) {
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(USAGE, stdout);
+    std::exit(0);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::puts("portkit_bench (portkit) " PORTKIT_VERSION);
     std::exit(0);
   }
   arguments parsed;

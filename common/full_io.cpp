@@ -38,6 +38,12 @@ void ignore_sigpipe() {
   (void)signal(SIGPIPE, SIG_IGN);
 }
 
+void set_reset_on_close(int fd, bool reset) {
+  // A failure leaves the ordinary close: nothing more can be done about it.
+  const linger option{reset ? 1 : 0, 0};
+  (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+}
+
 bool set_blocking(int fd, bool blocking) {
   const int flags = fcntl(fd, F_GETFL);
   return flags >= 0 && fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;

@@ -23,12 +23,12 @@ inline ssize_t read_some(int fd, char* buffer, std::size_t capacity) {
   return count;
 }
 
-// One recv of at most `capacity` bytes, flags 0, retried on EINTR. Returns what recv returns.
-// Inline for the same reason.
-inline ssize_t recv_some(int fd, char* buffer, std::size_t capacity) {
+// One recv of at most `capacity` bytes, retried on EINTR. Returns what recv returns. Inline for
+// the same reason.
+inline ssize_t recv_some(int fd, char* buffer, std::size_t capacity, int flags = 0) {
   ssize_t count = 0;
   do {
-    count = recv(fd, buffer, capacity, 0);
+    count = recv(fd, buffer, capacity, flags);
   } while (count < 0 && errno == EINTR);
   return count;
 }
@@ -39,6 +39,10 @@ bool wait_ready(int fd, short events, int timeout_ms);
 
 // Makes writes to a vanished peer fail with EPIPE instead of ending the process.
 void ignore_sigpipe();
+
+// Makes the last close of connection `fd` a reset (SO_LINGER {1, 0}), or a clean end again, so
+// that a peer whose bytes were dropped learns it. Async-signal-safe (setsockopt only).
+void set_reset_on_close(int fd, bool reset);
 
 // Makes `fd` block, or not, in its calls; false when fcntl fails. Async-signal-safe (fcntl only),
 // so a signal handler may call it.

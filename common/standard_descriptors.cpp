@@ -4,7 +4,6 @@
 
 #include <err.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
 
@@ -32,12 +31,14 @@ void claim_standard_descriptors(bool output_needed) {
   }
 }
 
-void print_or_exit(const char* bytes, std::size_t count, int lost_from) {
+void print_or_exit(const char* bytes, std::size_t count, int lost_from, failure_report fail) {
   if (!write_all(STDOUT_FILENO, bytes, count)) {
     const int saved_errno = errno;
     if (lost_from >= 0) {
-      const linger reset{1, 0};  // closed at exit with a reset
-      (void)setsockopt(lost_from, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      set_reset_on_close(lost_from, true);  // closed at exit
+    }
+    if (fail != nullptr) {
+      fail(OUTPUT_NAME, saved_errno);
     }
     errno = saved_errno;
     err(1, "%s", OUTPUT_NAME);

@@ -63,6 +63,15 @@ set -e
 [ "$status" = 1 ] && [ "$output" = $'\n Error : Connect Failed ' ] || { echo "client: $status"; exit 1; }
 echo "every installed program ran"
 
+# The README's line that removes an install from source, read from the page, on the staged one.
+remove=$(sed -n 's/^    \(xargs .*install_manifest\.txt\).*/\1/p' README.md |
+  sed -e 's/sudo //' -e "s|build/release/|$build/|")
+[ -n "$remove" ] || { echo "README.md gives no line that removes an install"; exit 1; }
+eval "$remove"
+left=$(find "$stage" -type f)
+[ -z "$left" ] || { echo "left by the README's removal line: $left"; exit 1; }
+echo "the README's removal line removed every installed file"
+
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/portkit_*.deb)
 dpkg-deb --info "$deb"

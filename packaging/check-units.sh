@@ -20,9 +20,12 @@ teardown() {
   if [ -n "$machine" ]; then
     kill -KILL "$machine" 2>/dev/null || true
   fi
+  if [ -n "${next_builder:-}" ]; then
+    kill "$next_builder" 2>/dev/null || true
+  fi
   wait 2>/dev/null || true
   rmdir "$base" 2>/dev/null || true
-  rm -f "$said" "$boot_log"
+  rm -rf "$said" "$boot_log" "${next_tree:-}" "${next_log:-}"
 }
 trap teardown EXIT
 trap 'exit 1' INT TERM HUP
@@ -250,7 +253,10 @@ scenario_restart() {
   background_peer hold 127.0.0.1 '<' 0 8
   wait_for 5 size_is $file 1 || true
   peer send 127.0.0.1 "$(printf 'q%.0s' $(seq 1000))" 5 >/dev/null
+  local began
+  began=$(date +%s%N)
   inside systemctl restart portkit-sink.service
+  echo "  restart with a connected, silent client: $((($(date +%s%N) - began) / 1000000)) ms"
   wait "$peer_pid" || true
   expect "the connected client carried, still open when it leaves" "$(sed -n 2p "$said")" "b'' open"
   wait_for 5 size_is $file 5001 || true
@@ -336,24 +342,50 @@ scenario_cannot_bind() {
   inside systemctl reset-failed
 }
 
-# A sink whose output fails under the socket unit: each client that loses its bytes is reset, and
-# the start limit stops the socket, so later clients are refused.
+# A sink whose output fails: alone, its status says why; under the socket unit each client that
+# loses its bytes is reset, and the start limit stops the socket, so later clients are refused.
 scenario_failing_output() {
-  echo "sink's output failing under the socket unit"
+  echo "sink's output failing"
   printf '[Service]\nStandardOutput=file:/dev/full\n' |
     inside sh -c 'mkdir -p /etc/systemd/system/portkit-sink.service.d &&
       cat >/etc/systemd/system/portkit-sink.service.d/full.conf && systemctl daemon-reload'
+  inside systemctl start portkit-sink.service
+  expect "the service alone: the client" "$(peer ask 127.0.0.1 lost 1)" reset
+  expect "its status says why" "$(inside systemctl show -P StatusText portkit-sink.service)" \
+    "sink: standard output: No space left on device"
+  inside systemctl stop portkit-sink.service
   inside systemctl start portkit-sink.socket
   local results=() i
-  for i in $(seq 7); do
+  for i in $(seq 30); do
     results+=("$(peer ask 127.0.0.1 lost 1)")
+    [ "${results[-1]}" = refused ] && break
   done
-  echo "  clients in turn: ${results[*]}"
+  echo "  clients in turn: $(printf '%s\n' "${results[@]}" | uniq -c | xargs)"
   expect "the first client" "${results[0]}" reset
-  expect "the last client" "${results[6]}" refused
+  expect "the last client" "${results[-1]}" refused
   inside rm -r /etc/systemd/system/portkit-sink.service.d
   inside systemctl daemon-reload
   inside systemctl stop portkit-sink.socket portkit-sink.service
+  inside systemctl reset-failed
+}
+
+# A server that dies at every start is retried, then left failed, its status saying how it died.
+scenario_dies_at_start() {
+  echo "a server killed at every start"
+  printf '[Service]\nExecStart=\nExecStart=/bin/sh -c "kill -SEGV $$$$"\n' |
+    inside sh -c 'mkdir -p /etc/systemd/system/portkit-glyphs.service.d &&
+      cat >/etc/systemd/system/portkit-glyphs.service.d/die.conf && systemctl daemon-reload'
+  local started
+  started=$(date +%s)
+  inside systemctl start portkit-glyphs.service 2>/dev/null || true
+  wait_for 30 unit_is portkit-glyphs.service failed || true
+  expect "glyphs.service failed after $(inside systemctl show -P NRestarts \
+    portkit-glyphs.service) restarts in $(($(date +%s) - started)) s" \
+    "$(active portkit-glyphs.service)" failed
+  expect "systemctl status shows how it died" \
+    "$(inside systemctl status portkit-glyphs.service | grep -c 'signal=SEGV')" 1
+  inside rm -r /etc/systemd/system/portkit-glyphs.service.d
+  inside systemctl daemon-reload
   inside systemctl reset-failed
 }
 
@@ -396,6 +428,12 @@ scenario_security() {
 scenario_purge() {
   echo "purge"
   inside systemctl enable --now portkit-tally.socket 2>/dev/null
+  inside dpkg -r portkit >/dev/null
+  inside dpkg -i /tmp/portkit.deb >/dev/null
+  expect "removed and installed again: tally.socket" \
+    "$(inside systemctl is-enabled portkit-tally.socket) $(active portkit-tally.socket)" \
+    "enabled inactive"
+  inside systemctl start portkit-tally.socket
   inside systemctl set-property portkit-tally.socket IPAddressAllow=any
   expect "tally answers before the purge" "$(ask_server tally)" "$(answer_of tally)"
   inside dpkg --purge portkit >/dev/null
@@ -427,12 +465,14 @@ scenario_page_commands() {
 }
 
 # Restarts at a person's pace are all honoured, and each returns once the server accepts: a
-# client right after it is answered, for the service and under its socket.
+# client right after it is answered, for the service and under its socket; and a client asking
+# all the while is never refused, for the service alone holds its port as the socket does.
 scenario_paced_restarts() {
   echo "six restarts 3 s apart"
   local unit answered i
   for unit in portkit-tally.service portkit-tally.socket; do
     inside systemctl start "$unit" || true
+    background_peer asks 127.0.0.1 19
     answered=0
     for i in $(seq 6); do
       sleep 3
@@ -440,27 +480,57 @@ scenario_paced_restarts() {
       [ "$(ask_server tally)" = "$(answer_of tally)" ] && answered=$((answered + 1))
     done
     expect "$unit: clients answered right after each restart" "$answered" 6
+    wait "$peer_pid" || true
+    echo "  a client asking throughout: $(sed -n 2p "$said")"
+    expect "$unit: asking throughout, refused" "$(sed -n 2p "$said" | awk '{print $4}')" 0
     expect "no failed unit" "$(failed_units)" ""
     inside systemctl stop portkit-tally.socket portkit-tally.service
   done
 }
 
-# sink under its socket with the README's drop-in, clients streaming sessions without a pause
-# while the service is restarted, stopped and sent SIGTERM every 3 to 6 s: every session is
-# accounted for against sink's file, and restarts cut none.
-scenario_soak() {
-  echo "soak: sessions through restarts, stops and SIGTERM"
-  local file=/var/log/portkit-sink.bin faults=() kinds=(restart stop restart kill) kind t
-  local soak_seconds=${SOAK_SECONDS:-70}
+# Restarts back to back, as a script asks them, are all honoured; the socket keeps listening.
+scenario_back_to_back() {
+  echo "ten restarts back to back"
+  inside systemctl start portkit-tally.socket
+  local succeeded=0 i
+  for i in $(seq 10); do
+    inside systemctl restart portkit-tally.service 2>/dev/null && succeeded=$((succeeded + 1))
+  done
+  expect "restarts that succeeded" "$succeeded" 10
+  expect "the socket listening" "$(active portkit-tally.socket)" active
+  expect "a client answered" "$(ask_server tally)" "$(answer_of tally)"
+  inside systemctl stop portkit-tally.socket portkit-tally.service
+  inside systemctl reset-failed
+}
+
+# Presets, as `systemctl preset-all` applies them on a new host, enable no portkit unit.
+scenario_preset() {
+  echo "presets"
+  local units=() server
+  for server in tally glyphs mirror sink drain; do
+    units+=("portkit-$server.service" "portkit-$server.socket")
+  done
+  inside systemctl preset "${units[@]}" 2>/dev/null || true
+  expect "the ten units after systemctl preset" "$(inside systemctl is-enabled "${units[@]}" |
+    sort | uniq -c | xargs)" "10 disabled"
+}
+
+# sink with the README's drop-in, clients streaming sessions without a pause while the service is
+# faulted every 3 to 6 s (`unit` started first; the faults in turn): every session is accounted
+# for against sink's file, and restarts cut none.
+soak() {  # unit, fault kinds...
+  local unit=$1 file=/var/log/portkit-sink.bin faults=() kind t
+  shift
+  local kinds=("$@") soak_seconds=${SOAK_SECONDS:-30}
   apply_dropin "$readme" sink
   inside sh -c ": >$file"
-  inside systemctl start portkit-sink.socket
+  inside systemctl start "$unit"
   (peer_seconds=$((soak_seconds + 120)) peer soak 127.0.0.1 "$soak_seconds" 4 "$file" \
     >"$said") 2>/dev/null &
   peer_pid=$!
   while kill -0 "$peer_pid" 2>/dev/null; do
     sleep "$((3 + RANDOM % 4))"
-    kind=${kinds[${#faults[@]} % 4]}
+    kind=${kinds[${#faults[@]} % ${#kinds[@]}]}
     t=$(date +%s.%N)
     case $kind in
       restart) inside systemctl restart portkit-sink.service 2>/dev/null || true ;;
@@ -485,10 +555,97 @@ scenario_soak() {
       if (f[1] <= $1) last = f[2]} print last}' | sort | uniq -c | xargs)
   echo "  cut sessions by the fault before them: ${cut_by:-none}"
   expect "sessions cut by a restart" "$(echo "$cut_by" | grep -c restart)" 0
-  expect "the socket listening at the end" "$(active portkit-sink.socket)" active
+  expect "$unit active at the end" "$(active "$unit")" active
   inside systemctl stop portkit-sink.socket portkit-sink.service
   inside systemctl reset-failed
 }
+
+scenario_soak() {
+  echo "soak: sessions through restarts, stops and SIGTERM, under the socket"
+  soak portkit-sink.socket restart stop restart kill
+}
+
+scenario_soak_alone() {
+  echo "soak: sessions through restarts of the service alone"
+  soak portkit-sink.service restart
+  expect "sessions cut" "$(sed -n 1p "$said" | awk '{for (i = 1; i < NF; i++)
+    if ($i == "cut") print $(i + 1)}')" 0
+}
+
+# The socket unit drives its service: restarted, both come back and the connection being served
+# is carried; stopped, the service stops too. Stopped alone (ignoring that), then the service
+# restarted: the manager passes the connection without a socket, and the server serves it on a
+# port it opens itself.
+scenario_socket_drives() {
+  echo "the socket unit drives its service"
+  local file=/var/log/portkit-sink.bin command
+  apply_dropin "$readme" sink
+  for command in "restart portkit-sink.socket" \
+    "stop --job-mode=ignore-dependencies portkit-sink.socket"; do
+    inside sh -c ": >$file"
+    inside systemctl start portkit-sink.socket
+    background_peer trickle 127.0.0.1 3 "$file"
+    inside systemctl $command || fail "systemctl $command"
+    if [ "${command%% *}" = stop ]; then
+      inside systemctl restart portkit-sink.service || true
+    fi
+    wait "$peer_pid" || true
+    expect "$command: the trickling client's end, its bytes exact" \
+      "$(sed -n 2p "$said" | awk '{print $1, $3}')" "clean exact"
+    expect "the service active" "$(active portkit-sink.service)" active
+    if [ "${command%% *}" = restart ]; then
+      expect "the socket active" "$(active portkit-sink.socket)" active
+      inside systemctl stop portkit-sink.socket
+      expect "systemctl stop portkit-sink.socket: the service stopped" \
+        "$(active portkit-sink.service)" inactive
+    fi
+    inside systemctl stop portkit-sink.service
+  done
+}
+
+# An upgrade (dpkg -i of another version over the installed one) restarts the running service
+# onto the installed program, under its socket and alone, while a client streams through it.
+scenario_upgrade() {
+  echo "upgrades"
+  wait "$next_builder" || fail "the next version did not build (see $next_log)"
+  local unit package before after
+  inside sh -c 'cat >/tmp/portkit-next.deb' <"$next_deb"
+  for unit in portkit-mirror.socket portkit-mirror.service; do
+    [ "$unit" = portkit-mirror.socket ] && package=/tmp/portkit-next.deb || package=/tmp/portkit.deb
+    inside systemctl start "$unit"
+    background_peer stream 127.0.0.1 8
+    before=$(inside systemctl show -P MainPID portkit-mirror.service)
+    inside dpkg -i "$package" >/dev/null 2>&1 || fail "dpkg -i $package"
+    after=$(inside systemctl show -P MainPID portkit-mirror.service)
+    expect "$unit, ${package#/tmp/} installed: a new process" \
+      "$([ "$after" != "$before" ] && [ "$after" != 0 ] && echo yes)" yes
+    expect "running the installed program" \
+      "$(inside test "/proc/$after/exe" -ef /usr/bin/mirror && echo yes)" yes
+    expect "the version installed" "$(inside mirror --version)" \
+      "mirror (portkit) $(inside dpkg-query -W -f '${Version}' portkit)"
+    wait "$peer_pid" || true
+    expect "the streaming client, not cut" "$(sed -n 2p "$said" | cut -d' ' -f1-2)" "open exact"
+    inside systemctl stop portkit-mirror.socket portkit-mirror.service
+  done
+}
+
+# The tree built again with its version raised by one, for the upgrade scenario; meanwhile the
+# machine boots and the first scenarios run.
+next_tree=$(mktemp -d /tmp/portkit-next-XXXXXX)
+next_log=$next_tree.log
+version=$(sed -n 's/^project(portkit VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+next_version=${version%.*}.$((${version##*.} + 1))
+git ls-files -z | xargs -0 cp --parents -t "$next_tree"
+sed -i "s/^project(portkit VERSION $version/project(portkit VERSION $next_version/" \
+  "$next_tree/CMakeLists.txt"
+{
+  printf 'portkit (%s) unstable; urgency=medium\n\n  * Upgrade check.\n\n' "$next_version"
+  printf ' -- portkit maintainers <maintainers@portkit.invalid>  %s\n\n' "$(date -R)"
+  cat packaging/changelog
+} >"$next_tree/packaging/changelog"
+(cd "$next_tree" && cmake --workflow --preset package) >"$next_log" 2>&1 &
+next_builder=$!
+next_deb=$next_tree/build/package/portkit_${next_version}_$(dpkg --print-architecture).deb
 
 started=$(date +%s)
 boot
@@ -505,7 +662,8 @@ echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}')" \
   "in $(($(date +%s) - started)) s; package installed"
 # UNITS_SCENARIOS names a few to run alone, while working on them.
 for scenario in ${UNITS_SCENARIOS:-switches own_socket activation journal dropin restart stop \
-  loopback_only cannot_bind failing_output ipv6 security page_commands paced_restarts soak purge}; do
+  loopback_only cannot_bind failing_output dies_at_start ipv6 security page_commands preset \
+  paced_restarts back_to_back socket_drives upgrade soak soak_alone purge}; do
   "scenario_$scenario"
   echo "  ($(($(date +%s) - started)) s)"
 done

@@ -236,6 +236,28 @@ def soak(to, seconds, clients, path):
     print(" ".join(cut_at))
 
 
+def asks(to, seconds):
+    """Asks tally again and again for `seconds`, a connection each time: how many were answered,
+    refused, or neither."""
+    counts = {"answered": 0, "refused": 0, "other": 0}
+    deadline = time.monotonic() + float(seconds)
+    while time.monotonic() < deadline:
+        try:
+            fd = connect(to)
+            fd.sendall(b"2 + 3")
+            got = read(fd, 13)
+            fd.close()
+            counts["answered" if got == b"Resultado: 5\x00" else "other"] += 1
+        except ConnectionRefusedError:
+            counts["refused"] += 1
+        except OSError:
+            counts["other"] += 1
+        time.sleep(0.002)  # a person's client, not a flood: no port runs out
+        if sum(counts.values()) == 1:
+            print("asking", flush=True)
+    print(" ".join("%s %d" % item for item in counts.items()))
+
+
 def listen():
     """Holds the port, as another program would."""
     fd = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -247,5 +269,5 @@ def listen():
 
 
 COMMANDS = {"ask": ask, "send": send, "hold": hold, "stream": stream, "listen": listen,
-            "trickle": trickle, "soak": soak}
+            "trickle": trickle, "soak": soak, "asks": asks}
 COMMANDS[sys.argv[1]](*sys.argv[2:])

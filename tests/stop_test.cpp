@@ -1,6 +1,8 @@
 // Stops and restarts: every byte a server's kernel took in is handed on before it ends, and a
 // socket held as a service manager holds one keeps its queue for the next instance.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 
 #include "full_io.h"
 #include "harness.h"
+#include "service_port.h"
 
 namespace {
 
@@ -164,6 +167,69 @@ TEST_F(ProgramTest, SecondSignalEndsAHandOnAtOnce) {
   close_with_reset(fd);
 }
 
+// A second signal ends a stop at once, but never with a clean end over a chunk it could not copy:
+// sink holds one that its full output cannot take, and its client has sent all and ended its side.
+TEST_F(ProgramTest, SecondSignalResetsTheConnectionItCuts) {
+  const child_process server = start_server(SINK_BIN, {.stdout_pipe = true});
+  ASSERT_EQ(fcntl(server.stdout_fd, F_SETPIPE_SZ, 4096), 4096);
+  const int fd = connect_service_port();
+  ASSERT_GE(fd, 0);
+  const auto in_output = [&] {
+    int count = 0;
+    return ioctl(server.stdout_fd, FIONREAD, &count) == 0 ? count : -1;
+  };
+  // One chunk at a time, so that nothing waits unread behind the one it holds.
+  bool holding = false;
+  for (int sent = 10; sent <= 8000 && !holding; sent += 10) {
+    send_bytes(fd, "0123456789");
+    ASSERT_TRUE(
+        wait_until([&] { return in_output() == sent || blocked_in(server.pid, SYS_poll); }));
+    holding = in_output() < sent;
+  }
+  ASSERT_TRUE(holding) << "the output never filled";
+  shutdown(fd, SHUT_WR);
+  kill(server.pid, SIGTERM);
+  ASSERT_TRUE(wait_until([&] { return !signal_pending(server.pid, SIGTERM); }));
+  kill(server.pid, SIGINT);
+  EXPECT_EQ(exit_code(server), 128 + SIGINT);
+  bool clean_end = true;
+  read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
+  EXPECT_FALSE(clean_end) << "a chunk was lost behind the end of the stream";
+  close(fd);
+}
+
+// A stop waits for its peer to acknowledge the answers before it resets; a peer that resets
+// meanwhile ends that wait at once, and the client queued behind it is served, long before the
+// deadline.
+TEST_F(ProgramTest, PeerResetEndsTheStopsWaitForIt) {
+  const child_process server = start_server(GLYPHS_BIN);
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 4096;  // far less than the answers: most stay unacknowledged at the server
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  const sockaddr_in address = address_of("127.0.0.1", SERVICE_PORT);
+  ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  send_bytes(fd, std::string(120, 'a'));
+  ASSERT_TRUE(wait_until([&] {
+    return queued_bytes(side::server, queued::unread) == 0 &&
+           queued_bytes(side::server, queued::unsent) > 0;
+  })) << "answers never held up at the server";
+  const int queued = connect_service_port();
+  ASSERT_GE(queued, 0);
+  send_bytes(queued, "a");
+  shutdown(queued, SHUT_WR);
+  ASSERT_TRUE(wait_until([&] { return unacknowledged_bytes(queued) == 0; }));
+  kill(server.pid, SIGTERM);
+  ASSERT_TRUE(wait_until([&] {
+    return blocked_in(server.pid, SYS_clock_nanosleep) || blocked_in(server.pid, SYS_nanosleep);
+  })) << "never waiting for the acknowledgements";
+  close_with_reset(fd);
+  bool clean_end = false;
+  EXPECT_EQ(read_to_end(queued, DEFAULT_DEADLINE, &clean_end).size(), 1000U);
+  EXPECT_TRUE(clean_end);
+  EXPECT_EQ(exit_code(server), STOPPED_BY_TERM);
+  close(queued);
+}
+
 // A client whose connection was queued on a passed socket before the server set its options on
 // it (always the one that starts a socket-activated server) is served with them all the same.
 TEST_F(ProgramTest, PassedSocketsFirstClientHasTheServersOptions) {
@@ -181,7 +247,8 @@ TEST_F(ProgramTest, PassedSocketsFirstClientHasTheServersOptions) {
   close(held);
 }
 
-// What a service manager passed is either one listening TCP socket or a set-up failure.
+// What a service manager passes is a listening TCP socket, a connection or both; else a set-up
+// failure.
 struct passed_case {
   const char* name;
   int sockets;     // TCP sockets passed
@@ -191,9 +258,9 @@ struct passed_case {
 
 const passed_case BAD_HAND_OVERS[] = {
     {"two_listening", 2, true,
-     "LISTEN_FDS=2: one listening TCP socket and at most one connection expected\n"},
-    {"not_listening", 1, false,
-     "LISTEN_FDS=1: one listening TCP socket and at most one connection expected\n"},
+     "LISTEN_FDS=2: a listening TCP socket, a connection or both expected\n"},
+    {"two_connections", 2, false,
+     "LISTEN_FDS=2: a listening TCP socket, a connection or both expected\n"},
 };
 
 void PrintTo(const passed_case& entry, std::ostream* out) {
@@ -249,14 +316,20 @@ TEST_F(ProgramTest, StopResetsAnUploadItCutShort) {
   close(fd);
 }
 
-// Under a socket unit the manager keeps the current connection across a restart: a stop stores
-// it (to be reset if the manager closes it), the next instance serves it from its next byte.
+// A manager that holds the port (a socket unit's, or the one the server gave it) keeps the current
+// connection across a restart: a stop stores it at once (to be reset if the manager closes it),
+// and the next instance serves it from its next byte, then the clients queued meanwhile.
 struct carry_case {
   const char* name;
-  bool restart;  // the manager passes the stored connection on; otherwise it closes it (a stop)
+  bool restart;  // the manager passes the stored connection on; else closes it (a stop)
+  bool own_listener = false;  // the server opens the port and gives it to the manager to hold
+  bool lone = false;          // the port is closed by the restart (its socket unit stopped)
 };
 
-const carry_case CARRIES[] = {{"restart", true}, {"stop", false}};
+const carry_case CARRIES[] = {{.name = "restart", .restart = true},
+                              {.name = "stop", .restart = false},
+                              {.name = "own_listener", .restart = true, .own_listener = true},
+                              {.name = "lone", .restart = true, .lone = true}};
 
 void PrintTo(const carry_case& entry, std::ostream* out) {
   *out << entry.name;
@@ -264,12 +337,28 @@ void PrintTo(const carry_case& entry, std::ostream* out) {
 
 class Carried : public ProgramTest, public ::testing::WithParamInterface<carry_case> {};
 
+// The listening socket a server opened itself, as it hands it to the manager; -1 if it does not.
+int stored_listener(int manager) {
+  int listener = -1;
+  EXPECT_EQ(next_notification(manager, &listener), "FDSTORE=1\nFDNAME=listener");
+  return listener;
+}
+
 TEST_P(Carried, ConnectionOutlivesTheServer) {
+  const carry_case& carry = GetParam();
   std::string address;
   const int manager = notification_socket(&address);
-  const int held = listen_service_port();
-  spawn_options options{.passed_sockets = {held}, .environment = {"NOTIFY_SOCKET=" + address}};
+  spawn_options options{.environment = {"NOTIFY_SOCKET=" + address}};
+  int held = -1;
+  if (!carry.own_listener) {
+    held = listen_service_port();
+    options.passed_sockets = {held};
+  }
   const child_process first = start(SINK_BIN, options);
+  if (carry.own_listener) {
+    held = stored_listener(manager);
+    ASSERT_GE(held, 0);
+  }
   EXPECT_EQ(next_notification(manager), "READY=1");
   const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
@@ -277,23 +366,33 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
   ASSERT_TRUE(wait_until([&] { return read_file(first.stdout_path) == "before"; }));
   kill(first.pid, SIGTERM);
   EXPECT_EQ(next_notification(manager), "STOPPING=1");
-  // Once what had arrived is served, the server waits to see whether the peer is done: bytes
-  // that come now are the next instance's to serve.
-  ASSERT_TRUE(wait_until([&] { return blocked_in(first.pid, SYS_poll); }));
-  send_bytes(fd, "across");
   int stored = -1;
   EXPECT_EQ(next_notification(manager, &stored), "FDSTORE=1\nFDNAME=connection");
   ASSERT_GE(stored, 0);
+  send_bytes(fd, "across");  // stored: the next instance's to serve
   EXPECT_EQ(exit_code(first), STOPPED_BY_TERM);
   EXPECT_EQ(read_file(first.stdout_path), "before");
   bool clean_end = false;
-  if (!GetParam().restart) {
+  if (!carry.restart) {
     close(stored);  // the manager discards its store
     read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
     EXPECT_FALSE(clean_end) << "a connection that lost bytes is reset, never ended cleanly";
   } else {
     options.passed_sockets = {held, stored};
+    if (carry.lone) {
+      close(held);
+      options.passed_sockets = {stored};
+    }
+    // A client that comes while no server runs waits in the manager's queue.
+    const int queued = carry.lone ? -1 : connect_service_port();
+    if (queued >= 0) {
+      send_bytes(queued, " queued");
+      close(queued);
+    }
     const child_process second = start(SINK_BIN, options);
+    if (carry.lone) {
+      held = stored_listener(manager);
+    }
     EXPECT_EQ(next_notification(manager), "FDSTOREREMOVE=1\nFDNAME=connection");
     EXPECT_EQ(next_notification(manager), "READY=1");
     close(stored);
@@ -301,7 +400,9 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
     shutdown(fd, SHUT_WR);
     read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
     EXPECT_TRUE(clean_end) << "served to its end by the next instance";
-    EXPECT_EQ(read_file(second.stdout_path), "across after");
+    const std::string expected = carry.lone ? "across after" : "across after queued";
+    EXPECT_TRUE(wait_until([&] { return read_file(second.stdout_path) == expected; }))
+        << read_file(second.stdout_path);
   }
   close(fd);
   close(held);
@@ -310,16 +411,53 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
 
 INSTANTIATE_TEST_SUITE_P(Manager, Carried, ::testing::ValuesIn(CARRIES), CASE_NAME);
 
-// A server that cannot take the port tells the manager why, so that its status shows it.
-TEST_F(ProgramTest, SetUpFailureIsToldToTheManager) {
+// A server that cannot take the port, or whose output fails, tells the manager why, so that its
+// status shows it.
+struct failure_case {
+  const char* name;
+  const char* program;
+  bool port_held;  // else: standard output is /dev/full, and a client sends a byte
+  const char* told;
+};
+
+const failure_case FAILURES[] = {
+    {"bind", TALLY_BIN, true, "STATUS=tally: bind: Address already in use\nERRNO=98"},
+    {"output", SINK_BIN, false, "STATUS=sink: standard output: No space left on device\nERRNO=28"},
+};
+
+void PrintTo(const failure_case& entry, std::ostream* out) {
+  *out << entry.name;
+}
+
+class Failure : public ProgramTest, public ::testing::WithParamInterface<failure_case> {};
+
+TEST_P(Failure, IsToldToTheManager) {
   std::string address;
   const int manager = notification_socket(&address);
-  const int held = listen_service_port();
-  const child_process server = start(TALLY_BIN, {.environment = {"NOTIFY_SOCKET=" + address}});
+  const int held = GetParam().port_held ? listen_service_port() : -1;
+  spawn_options options{.environment = {"NOTIFY_SOCKET=" + address}};
+  if (!GetParam().port_held) {
+    options.stdout_path = "/dev/full";
+  }
+  const child_process server = start(GetParam().program, options);
+  // Whatever else it says first (its port, given to the manager; READY=1), at most three.
+  std::string told;
+  for (int i = 0; i < 3 && !told.starts_with("STATUS=") && told != "READY=1"; ++i) {
+    told = next_notification(manager);
+  }
+  if (!GetParam().port_held) {
+    const int fd = connect_service_port();
+    ASSERT_GE(fd, 0);
+    send_bytes(fd, "x");
+    told = next_notification(manager);
+    close(fd);
+  }
   EXPECT_EQ(exit_code(server), 1);
-  EXPECT_EQ(next_notification(manager), "STATUS=tally: bind: Address already in use\nERRNO=98");
+  EXPECT_EQ(told, GetParam().told);
   close(held);
   close(manager);
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, Failure, ::testing::ValuesIn(FAILURES), CASE_NAME);
 
 }  // namespace

@@ -14,31 +14,36 @@
 
 namespace {
 
-// A peer whose end is on its way is waited for this long; a connected, silent one no longer.
-constexpr int LINGER_MS = 1000;
 // How often the answers still unacknowledged are counted while a reset waits for them.
 constexpr long ACK_POLL_NS = 20L * 1000L * 1000L;
 
-// Every answer acknowledged, or none can be any more (the connection failed): a reset loses none.
+// A connection reset by its peer, or dropped by the user timeout, is closed: its count of
+// unacknowledged bytes stays as it was, but nothing will ever acknowledge them.
+bool has_failed(int connection) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  return getsockopt(connection, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+         info.tcpi_state == TCP_CLOSE;
+}
+
+// Every answer acknowledged, or none can be any more: a reset loses none.
 bool nothing_to_lose(int connection) {
   int unacknowledged = 0;
-  return ioctl(connection, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0;
+  return ioctl(connection, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged == 0 ||
+         has_failed(connection);
 }
 
 }  // namespace
 
-bool peer_is_done(int connection) {
+bool peer_is_done(int connection, int wait_ms) {
   const int off = 0;
   (void)setsockopt(connection, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
-  if (!wait_ready(connection, POLLIN, LINGER_MS)) {
+  if (!wait_ready(connection, POLLIN, wait_ms)) {
     return false;  // silent: still connected, its end not on its way
   }
   char next = 0;
-  ssize_t count = 0;
-  do {
-    count = recv(connection, &next, sizeof next, MSG_PEEK | MSG_DONTWAIT);
-  } while (count < 0 && errno == EINTR);
   // Peeked, not taken: a connection handed on keeps every byte for the next instance.
+  const ssize_t count = recv_some(connection, &next, sizeof next, MSG_PEEK | MSG_DONTWAIT);
   return count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
@@ -47,7 +52,6 @@ void close_with_reset(int connection) {
   while (!nothing_to_lose(connection)) {
     nanosleep(&pause, nullptr);
   }
-  const linger reset{1, 0};
-  (void)setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  set_reset_on_close(connection, true);
   (void)close(connection);
 }

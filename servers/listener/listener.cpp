@@ -179,10 +179,11 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
   }
 }
 
-// A connection a stop cut short ends cleanly only when its peer is done; otherwise it goes to the
-// manager (`carry_to`, under a socket unit) for the next instance, or is reset.
+// A connection a stop cut short ends cleanly only when its peer is done. Otherwise it goes to the
+// manager (`carry_to`) for the next instance, at once, since a stored connection loses nothing
+// either way; or, where it cannot, its end is given a moment to arrive before it is reset.
 void end_cut_short(int connection, int carry_to) {
-  if (peer_is_done(connection)) {
+  if (peer_is_done(connection, carry_to >= 0 ? 0 : PEER_END_WAIT_MS)) {
     close(connection);
   } else if (carry_to < 0 || !store_connection(carry_to, connection)) {
     close_with_reset(connection);
@@ -222,6 +223,18 @@ void hand_on_queue(int listener, chunk_handler handler) {
   }
 }
 
+// The listening socket: the one a manager passed, or one of the server's own, which a manager that
+// keeps descriptors is given to hold across restarts. `held` tells whether a manager holds it.
+int take_listening_socket(int manager, int passed, bool* held) {
+  *held = passed >= 0;
+  if (passed >= 0) {
+    return passed;
+  }
+  const int listener = open_listening_socket(manager);
+  *held = store_listener(manager, listener);
+  return listener;
+}
+
 }  // namespace
 
 void run_listener(chunk_handler handler, bool output_needed) {
@@ -229,7 +242,8 @@ void run_listener(chunk_handler handler, bool output_needed) {
   claim_standard_descriptors(output_needed);
   const int manager = connect_to_manager();
   const handed_over passed = take_handed_over(manager);
-  const int listener = passed.listener >= 0 ? passed.listener : open_listening_socket(manager);
+  bool held = false;
+  const int listener = take_listening_socket(manager, passed.listener, &held);
   // Connections already queued on a passed socket were made without the options: the first this
   // many accepted get them one by one (the queue is first in, first out).
   int without_options = 0;
@@ -237,10 +251,13 @@ void run_listener(chunk_handler handler, bool output_needed) {
     set_connection_options(listener);
     without_options = queued_connections(listener);
   }
-  // Under a socket unit the manager keeps the port and its queue across a restart, and so the
-  // connection being served: a stop stores it for the next instance.
-  const int carry_to = passed.listener >= 0 ? manager : -1;
-  catch_stop_signals(listener, passed.listener >= 0, manager);
+  // A manager that holds the port keeps its queue across a restart, and so the connection being
+  // served: a stop stores it for the next instance.
+  const int carry_to = held ? manager : -1;
+  catch_stop_signals(listener, held, manager);
+  if (passed.connection >= 0) {
+    take_carried(manager, passed.connection);
+  }
   notify_ready(manager);
   if (passed.connection >= 0) {
     set_connection_options(passed.connection);
@@ -257,8 +274,8 @@ void run_listener(chunk_handler handler, bool output_needed) {
     }
     serve_and_close(connection, handler, carry_to);
   }
-  // A passed socket stays with the service manager, queue and all, for the next instance.
-  if (passed.listener < 0) {
+  // A socket the manager holds stays with it, queue and all, for the next instance.
+  if (!held) {
     hand_on_queue(listener, handler);
   }
   end_as_stopped();

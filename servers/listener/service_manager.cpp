@@ -15,9 +15,13 @@
 namespace {
 
 constexpr int FIRST_PASSED_FD = 3;  // SD_LISTEN_FDS_START
-constexpr int MOST_PASSED = 2;      // the listening socket, and a stored connection
 constexpr char CONNECTION_NAME[] = "connection";
+constexpr char LISTENER_NAME[] = "listener";
 constexpr char STOPPING[] = "STOPPING=1";
+
+// The notification socket once connected, for a failure met while serving: a handler has no way
+// to be given it.
+int connected_manager = -1;
 
 bool is_own_pid(const char* text) {
   char* end = nullptr;
@@ -34,11 +38,6 @@ int int_option(int fd, int option) {
 
 bool is_tcp_socket(int fd) {
   return int_option(fd, SO_TYPE) == SOCK_STREAM && int_option(fd, SO_PROTOCOL) == IPPROTO_TCP;
-}
-
-void set_reset_on_close(int connection, bool reset) {
-  const linger option{reset ? 1 : 0, 0};
-  (void)setsockopt(connection, SOL_SOCKET, SO_LINGER, &option, sizeof option);
 }
 
 // One datagram, with a descriptor when `fd` is not -1; false when it was not sent.
@@ -88,6 +87,7 @@ int connect_to_manager() {
     (void)close(manager);
     return -1;
   }
+  connected_manager = manager;
   return manager;
 }
 
@@ -99,37 +99,44 @@ handed_over take_handed_over(int manager) {
     return passed;  // nothing passed, or passed to another process
   }
   const int fds = std::strcmp(count, "1") == 0 ? 1 : (std::strcmp(count, "2") == 0 ? 2 : 0);
-  for (int fd = FIRST_PASSED_FD; fd < FIRST_PASSED_FD + fds; ++fd) {
-    if (!is_tcp_socket(fd)) {
-      break;
-    }
+  int known = 0;
+  for (int fd = FIRST_PASSED_FD; fd < FIRST_PASSED_FD + fds && is_tcp_socket(fd); ++fd) {
     if (int_option(fd, SO_ACCEPTCONN) == 1 && passed.listener < 0) {
       passed.listener = fd;
+      ++known;
     } else if (int_option(fd, SO_ACCEPTCONN) == 0 && passed.connection < 0) {
       // A connection: one whose peer has gone since is served as any other that fails.
       passed.connection = fd;
+      ++known;
     }
   }
-  // The manager may pass the listening socket non-blocking, and a stopped predecessor leaves both
-  // so; accept and recv are to wait.
-  if (passed.listener < 0 || (fds == MOST_PASSED && passed.connection < 0) ||
-      !set_blocking(passed.listener, true)) {
+  // The manager may pass the listening socket non-blocking, and a stopped predecessor leaves it
+  // so; accept is to wait. A connection alone (its socket unit stopped since) is served beside a
+  // listening socket of the server's own.
+  if (known == 0 || known != fds ||
+      (passed.listener >= 0 && !set_blocking(passed.listener, true))) {
     char what[96];
     (void)std::snprintf(what, sizeof what,
-                        "LISTEN_FDS=%.8s: one listening TCP socket and at most one connection "
-                        "expected",
+                        "LISTEN_FDS=%.8s: a listening TCP socket, a connection or both expected",
                         count);
     fail_setup(manager, what, 0);
   }
-  if (passed.connection >= 0) {
-    // Out of the store, or the manager would keep a copy and the peer never see our end.
-    char remove[64];
-    (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", CONNECTION_NAME);
-    (void)notify(manager, remove);
-    set_reset_on_close(passed.connection, false);
-    (void)set_blocking(passed.connection, true);
-  }
   return passed;
+}
+
+bool store_listener(int manager, int listener) {
+  char store[64];
+  (void)std::snprintf(store, sizeof store, "FDSTORE=1\nFDNAME=%s", LISTENER_NAME);
+  return notify(manager, store, listener);
+}
+
+void take_carried(int manager, int connection) {
+  // Out of the store, or the manager would keep a copy and the peer never see our end.
+  char remove[64];
+  (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", CONNECTION_NAME);
+  (void)notify(manager, remove);
+  set_reset_on_close(connection, false);
+  (void)set_blocking(connection, true);
 }
 
 void fail_setup(int manager, const char* what, int error) {
@@ -149,6 +156,10 @@ void fail_setup(int manager, const char* what, int error) {
   }
   (void)notify(manager, state);
   std::exit(1);
+}
+
+void fail_serving(const char* what, int error) {
+  fail_setup(connected_manager, what, error);
 }
 
 void notify_ready(int manager) {

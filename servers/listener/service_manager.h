@@ -1,6 +1,6 @@
 // Everything said to or taken from a service manager: the sockets it passes (LISTEN_PID,
 // LISTEN_FDS), and the notifications (NOTIFY_SOCKET): readiness, stopping, a failed set-up, and the
-// connection it keeps across a restart. Outside a manager these do nothing and cost nothing.
+// sockets it keeps across a restart. Outside a manager these do nothing and cost nothing.
 #pragma once
 
 // The manager's notification socket, connected; -1 when there is none (no NOTIFY_SOCKET, or it
@@ -14,13 +14,27 @@ struct handed_over {
   int connection;
 };
 
-// The listening socket (made blocking), and a stored connection, taken out of the store, made
-// blocking and no longer reset on close. Anything else passed is a set-up failure.
+// The listening socket (made blocking) and a stored connection, either or both. Anything else
+// passed is a set-up failure. The connection stays in the store, to be reset if the manager closes
+// it, until take_carried: a process that ends before it can serve it cuts nothing.
 handed_over take_handed_over(int manager);
+
+// Hands a listening socket the server opened itself to the manager, which keeps it, its port and
+// its queue across a restart, as a socket unit does, and passes it to the next instance; true
+// when it was sent. Once, at start.
+bool store_listener(int manager, int listener);
+
+// Takes the connection a previous instance stored out of the store, made blocking and no longer
+// reset on close: from here on its end is this process's. Call once the stop signals are caught.
+void take_carried(int manager, int connection);
 
 // Says "program: what[: reason]" on standard error and to the manager (STATUS=, and ERRNO= for
 // a nonzero `error`), so that its status shows why; then ends the process with status 1.
 [[noreturn]] void fail_setup(int manager, const char* what, int error);
+
+// The same for a failure that ends a server while it serves (its output failed), with the
+// manager connect_to_manager reached.
+[[noreturn]] void fail_serving(const char* what, int error);
 
 // READY=1: the server accepts connections.
 void notify_ready(int manager);

@@ -15,7 +15,7 @@ constexpr int STOP_SIGNALS[] = {SIGTERM, SIGINT};
 // What the signal handlers reach: the stop, and the listener's two sockets.
 volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t listening_socket = -1;
-volatile std::sig_atomic_t listening_socket_passed = 0;
+volatile std::sig_atomic_t listening_socket_held = 0;
 volatile std::sig_atomic_t current_connection = -1;
 volatile std::sig_atomic_t manager_socket = -1;
 
@@ -26,18 +26,24 @@ void reraise(int number) {
 }
 
 // Only async-signal-safe calls here. A call blocked on the sockets returns EINTR (no SA_RESTART),
-// and one about to start finds them non-blocking, or the passed one gone, so the listener sees the
+// and one about to start finds them non-blocking, or the held one gone, so the listener sees the
 // stop at once and takes no further client.
+// The connection being served is cut: the peer must not see the end of the stream.
+void end_at_once(int number) {
+  set_reset_on_close(current_connection, true);
+  reraise(number);
+}
+
 extern "C" void on_stop_signal(int number) {
   if (stop_signal != 0) {
-    reraise(number);  // a second one
+    end_at_once(number);  // a second one
     return;
   }
   const int saved_errno = errno;
   stop_signal = number;
   (void)alarm(STOP_DEADLINE_S);
   notify_stopping(manager_socket);
-  if (listening_socket_passed != 0) {
+  if (listening_socket_held != 0) {
     (void)close(listening_socket);  // the manager keeps its own descriptor, queue and all
   } else {
     (void)set_blocking(listening_socket, false);
@@ -48,7 +54,7 @@ extern "C" void on_stop_signal(int number) {
 
 // The stop's deadline: the process ends as the stop signal would have ended it.
 extern "C" void on_deadline(int number) {
-  reraise(stop_signal != 0 ? stop_signal : number);
+  end_at_once(stop_signal != 0 ? stop_signal : number);
 }
 
 // The signals whose handlers must not interrupt each other.
@@ -71,10 +77,10 @@ void catch_signal(int number, void (*handler)(int)) {
 
 }  // namespace
 
-void catch_stop_signals(int listener, bool passed, int manager) {
+void catch_stop_signals(int listener, bool held, int manager) {
   listening_socket = listener;
   manager_socket = manager;
-  listening_socket_passed = passed ? 1 : 0;
+  listening_socket_held = held ? 1 : 0;
   catch_signal(SIGALRM, on_deadline);
   for (const int number : STOP_SIGNALS) {
     struct sigaction previous {};

@@ -9,10 +9,11 @@ inline constexpr unsigned STOP_DEADLINE_S = 110;
 // Unblocks and catches SIGTERM and SIGINT from here on (one that the process was started ignoring
 // stays ignored). The first asks for a stop: the connection named by set_current_connection
 // stops blocking, so that no call waits for bytes still to come, and so does `listener`, or, when
-// a service manager passed it (`passed`), this process's descriptor of it is closed, so that its
+// a service manager holds it too (`held`), this process's descriptor of it is closed, so that its
 // queue is left whole to the manager, which is told (`manager`, -1 for none). The deadline is
-// armed then. A second signal, or the deadline, ends the process at once.
-void catch_stop_signals(int listener, bool passed, int manager);
+// armed then. A second signal, or the deadline, ends the process at once, the connection being
+// served reset.
+void catch_stop_signals(int listener, bool held, int manager);
 
 // The connection being served, that a stop must reach; -1 for none.
 void set_current_connection(int connection);
