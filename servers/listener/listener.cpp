@@ -254,7 +254,7 @@ void run_listener(chunk_handler handler, bool output_needed) {
   // A manager that holds the port keeps its queue across a restart, and so the connection being
   // served: a stop stores it for the next instance.
   const int carry_to = held ? manager : -1;
-  catch_stop_signals(listener, held, manager);
+  catch_stop_signals(listener, held);
   if (passed.connection >= 0) {
     take_carried(manager, passed.connection);
   }

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -19,9 +20,9 @@ constexpr char CONNECTION_NAME[] = "connection";
 constexpr char LISTENER_NAME[] = "listener";
 constexpr char STOPPING[] = "STOPPING=1";
 
-// The notification socket once connected, for a failure met while serving: a handler has no way
-// to be given it.
-int connected_manager = -1;
+// The notification socket once connected, for what is told without a caller to pass it: a stop,
+// from the signal handler, and a failure met while serving, from a chunk handler.
+volatile std::sig_atomic_t connected_manager = -1;
 
 bool is_own_pid(const char* text) {
   char* end = nullptr;
@@ -166,9 +167,9 @@ void notify_ready(int manager) {
   (void)notify(manager, "READY=1");
 }
 
-void notify_stopping(int manager) {
-  if (manager >= 0) {
-    (void)send(manager, STOPPING, sizeof STOPPING - 1, MSG_NOSIGNAL);
+void notify_stopping() {
+  if (connected_manager >= 0) {
+    (void)send(connected_manager, STOPPING, sizeof STOPPING - 1, MSG_NOSIGNAL);
   }
 }
 

@@ -39,8 +39,9 @@ void take_carried(int manager, int connection);
 // READY=1: the server accepts connections.
 void notify_ready(int manager);
 
-// STOPPING=1. Async-signal-safe: called from the stop signal's handler.
-void notify_stopping(int manager);
+// STOPPING=1, to the manager connect_to_manager reached. Async-signal-safe: called from the stop
+// signal's handler.
+void notify_stopping();
 
 // Hands the connection to the manager to keep for the next instance, marked to be reset when the
 // manager closes it instead (a stop rather than a restart), so that no dropped byte ends behind a

@@ -17,7 +17,6 @@ volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t listening_socket = -1;
 volatile std::sig_atomic_t listening_socket_held = 0;
 volatile std::sig_atomic_t current_connection = -1;
-volatile std::sig_atomic_t manager_socket = -1;
 
 // The signal's default action, at once or, inside its handler, as soon as the handler returns.
 void reraise(int number) {
@@ -42,7 +41,7 @@ extern "C" void on_stop_signal(int number) {
   const int saved_errno = errno;
   stop_signal = number;
   (void)alarm(STOP_DEADLINE_S);
-  notify_stopping(manager_socket);
+  notify_stopping();
   if (listening_socket_held != 0) {
     (void)close(listening_socket);  // the manager keeps its own descriptor, queue and all
   } else {
@@ -77,9 +76,8 @@ void catch_signal(int number, void (*handler)(int)) {
 
 }  // namespace
 
-void catch_stop_signals(int listener, bool held, int manager) {
+void catch_stop_signals(int listener, bool held) {
   listening_socket = listener;
-  manager_socket = manager;
   listening_socket_held = held ? 1 : 0;
   catch_signal(SIGALRM, on_deadline);
   for (const int number : STOP_SIGNALS) {

@@ -10,10 +10,10 @@ inline constexpr unsigned STOP_DEADLINE_S = 110;
 // stays ignored). The first asks for a stop: the connection named by set_current_connection
 // stops blocking, so that no call waits for bytes still to come, and so does `listener`, or, when
 // a service manager holds it too (`held`), this process's descriptor of it is closed, so that its
-// queue is left whole to the manager, which is told (`manager`, -1 for none). The deadline is
+// queue is left whole to the manager, which is told (notify_stopping). The deadline is
 // armed then. A second signal, or the deadline, ends the process at once, the connection being
 // served reset.
-void catch_stop_signals(int listener, bool held, int manager);
+void catch_stop_signals(int listener, bool held);
 
 // The connection being served, that a stop must reach; -1 for none.
 void set_current_connection(int connection);
