@@ -213,10 +213,12 @@ page_dropin_path() {  # page, server
     awk 'match($0, /\/etc\/systemd\/system\/portkit-sink\.service\.d\/[a-z]*\.conf/) && !found {
       print substr($0, RSTART, RLENGTH); found = 1}' | sed "s/sink/$2/g"
 }
+# Writes standard input to the drop-in file `path` in the machine and reloads the manager.
+write_dropin() {  # path
+  inside sh -c "mkdir -p ${1%/*} && cat >$1 && systemctl daemon-reload"
+}
 apply_dropin() {  # page, server
-  local path
-  path=$(page_dropin_path "$1" "$2")
-  page_dropin "$1" "$2" | inside sh -c "mkdir -p ${path%/*} && cat >$path && systemctl daemon-reload"
+  page_dropin "$1" "$2" | write_dropin "$(page_dropin_path "$1" "$2")"
 }
 
 # The drop-in of the README and of sink's manual page, each written where the page says: sink's
@@ -261,16 +263,6 @@ scenario_restart() {
   expect "the connected client carried, still open when it leaves" "$(sed -n 2p "$said")" "b'' open"
   wait_for 5 size_is $file 5001 || true
   expect "every queued byte copied by the next instance" "$(inside stat -c %s $file)" 5001
-  # A client sending one byte at a time through a restart: each byte's wait shows the hand-over.
-  inside sh -c ": >$file"
-  background_peer trickle 127.0.0.1 4 "$file"
-  inside systemctl restart portkit-sink.service
-  wait "$peer_pid" || true
-  local result
-  result=$(sed -n 2p "$said")
-  echo "  carried across the restart: ${result#* }"
-  expect "the trickling client's end, its bytes exact" "$(echo "$result" | awk '{print $1, $3}')" \
-    "clean exact"
   inside systemctl stop portkit-sink.socket portkit-sink.service
 }
 
@@ -355,8 +347,7 @@ scenario_cannot_bind() {
 scenario_failing_output() {
   echo "sink's output failing"
   printf '[Service]\nStandardOutput=file:/dev/full\n' |
-    inside sh -c 'mkdir -p /etc/systemd/system/portkit-sink.service.d &&
-      cat >/etc/systemd/system/portkit-sink.service.d/full.conf && systemctl daemon-reload'
+    write_dropin /etc/systemd/system/portkit-sink.service.d/full.conf
   inside systemctl start portkit-sink.service
   expect "the service alone: the client" "$(peer ask 127.0.0.1 lost 1)" reset
   expect "its status says why" "$(inside systemctl show -P StatusText portkit-sink.service)" \
@@ -381,8 +372,7 @@ scenario_failing_output() {
 scenario_dies_at_start() {
   echo "a server killed at every start"
   printf '[Service]\nExecStart=\nExecStart=/bin/sh -c "kill -SEGV $$$$"\n' |
-    inside sh -c 'mkdir -p /etc/systemd/system/portkit-glyphs.service.d &&
-      cat >/etc/systemd/system/portkit-glyphs.service.d/die.conf && systemctl daemon-reload'
+    write_dropin /etc/systemd/system/portkit-glyphs.service.d/die.conf
   local started
   started=$(date +%s)
   inside systemctl start portkit-glyphs.service 2>/dev/null || true
@@ -403,8 +393,7 @@ scenario_ipv6() {
   local dropin
   dropin=$(readme_block '[Socket]')
   [ -n "$dropin" ] || fail "README.md has no [Socket] drop-in"
-  printf '%s\n' "$dropin" | inside sh -c 'mkdir -p /etc/systemd/system/portkit-tally.socket.d &&
-      cat >/etc/systemd/system/portkit-tally.socket.d/ipv6.conf && systemctl daemon-reload'
+  printf '%s\n' "$dropin" | write_dropin /etc/systemd/system/portkit-tally.socket.d/ipv6.conf
   inside systemctl start portkit-tally.socket || true
   expect "tally over ::1" "$(peer ask ::1 '2 + 3' 13)" "$(answer_of tally)"
   inside ip address add 2001:db8::1/128 dev lo nodad
@@ -525,10 +514,10 @@ scenario_preset() {
 
 # sink with the README's drop-in, clients streaming sessions without a pause while the service is
 # faulted every 3 to 6 s (`unit` started first; the faults in turn): every session is accounted
-# for against sink's file, and restarts cut none.
-soak() {  # unit, fault kinds...
-  local unit=$1 file=/var/log/portkit-sink.bin faults=() kind t
-  shift
+# for against sink's file, none of the outcomes `none` names, and restarts cut none.
+soak() {  # unit, outcomes that must not occur, fault kinds...
+  local unit=$1 none=$2 file=/var/log/portkit-sink.bin faults=() kind t
+  shift 2
   local kinds=("$@") soak_seconds=${SOAK_SECONDS:-30}
   apply_dropin "$readme" sink
   inside sh -c ": >$file"
@@ -552,7 +541,7 @@ soak() {  # unit, fault kinds...
   counts=$(sed -n 1p "$said")
   echo "  ${#faults[@]} faults ($(printf '%s\n' "${faults[@]}" | awk '{print $2}' | sort |
     uniq -c | xargs)); $counts"
-  for kind in wrong refused hung answered stray; do
+  for kind in $none; do
     expect "sessions $kind" "$(echo "$counts" | awk -v k="$kind" '{for (i = 1; i < NF; i++)
       if ($i == k) print $(i + 1)}')" 0
   done
@@ -570,25 +559,24 @@ soak() {  # unit, fault kinds...
 
 scenario_soak() {
   echo "soak: sessions through restarts, stops and SIGTERM, under the socket"
-  soak portkit-sink.socket restart stop restart kill
+  soak portkit-sink.socket "wrong refused hung answered stray" restart stop restart kill
 }
 
 scenario_soak_alone() {
   echo "soak: sessions through restarts of the service alone"
-  soak portkit-sink.service restart
-  expect "sessions cut" "$(sed -n 1p "$said" | awk '{for (i = 1; i < NF; i++)
-    if ($i == "cut") print $(i + 1)}')" 0
+  soak portkit-sink.service "cut wrong refused hung answered stray" restart
 }
 
-# The socket unit drives its service: restarted, both come back and the connection being served
-# is carried; stopped, the service stops too. Stopped alone (ignoring that), then the service
-# restarted: the manager passes the connection without a socket, and the server serves it on a
-# port it opens itself.
-scenario_socket_drives() {
-  echo "the socket unit drives its service"
-  local file=/var/log/portkit-sink.bin command
+# A client sending one byte at a time to sink under its socket, carried to the next instance
+# whichever way it restarts (each byte's longest wait shows the hand-over): the service restarted;
+# the socket restarted, which restarts the service with it (and a stop of the socket stops it);
+# the socket stopped alone (ignoring that), then the service restarted, so that the manager passes
+# the connection without a socket and the server serves it on a port it opens itself.
+scenario_carried() {
+  echo "a trickling client carried through restarts"
+  local file=/var/log/portkit-sink.bin command result
   apply_dropin "$readme" sink
-  for command in "restart portkit-sink.socket" \
+  for command in "restart portkit-sink.service" "restart portkit-sink.socket" \
     "stop --job-mode=ignore-dependencies portkit-sink.socket"; do
     inside sh -c ": >$file"
     inside systemctl start portkit-sink.socket
@@ -598,16 +586,17 @@ scenario_socket_drives() {
       inside systemctl restart portkit-sink.service || true
     fi
     wait "$peer_pid" || true
-    expect "$command: the trickling client's end, its bytes exact" \
-      "$(sed -n 2p "$said" | awk '{print $1, $3}')" "clean exact"
+    result=$(sed -n 2p "$said")
+    echo "  $command: ${result#* }"
+    expect "its end, its bytes exact" "$(echo "$result" | awk '{print $1, $3}')" "clean exact"
     expect "the service active" "$(active portkit-sink.service)" active
-    if [ "${command%% *}" = restart ]; then
+    if [ "$command" = "restart portkit-sink.socket" ]; then
       expect "the socket active" "$(active portkit-sink.socket)" active
       inside systemctl stop portkit-sink.socket
       expect "systemctl stop portkit-sink.socket: the service stopped" \
         "$(active portkit-sink.service)" inactive
     fi
-    inside systemctl stop portkit-sink.service
+    inside systemctl stop portkit-sink.socket portkit-sink.service
   done
 }
 
@@ -671,7 +660,7 @@ echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}')" \
 # UNITS_SCENARIOS names a few to run alone, while working on them.
 for scenario in ${UNITS_SCENARIOS:-switches own_socket activation journal dropin restart stop \
   loopback_only cannot_bind failing_output dies_at_start ipv6 security page_commands preset \
-  paced_restarts back_to_back socket_drives upgrade soak soak_alone purge}; do
+  paced_restarts back_to_back carried upgrade soak soak_alone purge}; do
   "scenario_$scenario"
   echo "  ($(($(date +%s) - started)) s)"
 done
