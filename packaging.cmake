@@ -48,6 +48,16 @@ file(CREATE_LINK sink.1.gz ${CMAKE_BINARY_DIR}/man/drain.1.gz SYMBOLIC)
 list(APPEND PORTKIT_PAGES ${CMAKE_BINARY_DIR}/man/drain.1.gz)
 install(FILES ${PORTKIT_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# Debian's systemd owns /lib/systemd/system and /lib/systemd/system-preset, where its own units and
+# presets are: a package for /usr puts its units and preset there too, so that dpkg shares those
+# directories with systemd's and removes the package's files without a word. An install from
+# source puts them below its prefix (/usr/local/lib/systemd), where systemd looks as well.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(PORTKIT_SYSTEMD_DIR /lib/systemd)
+else()
+  set(PORTKIT_SYSTEMD_DIR lib/systemd)
+endif()
+
 # A service and a socket unit for each server; each conflicts with the other servers' units and
 # is ordered against them, so that a switch stops the old one before it starts the new one. The
 # order has no cycle: sockets first (as at boot, before every service), then services, each kind
@@ -83,12 +93,13 @@ foreach(server ${PORTKIT_SERVERS})
   foreach(kind service socket)
     configure_file(systemd/portkit-server.${kind}.in systemd/portkit-${server}.${kind} @ONLY)
     install(FILES ${CMAKE_BINARY_DIR}/systemd/portkit-${server}.${kind}
-            DESTINATION lib/systemd/system)
+            DESTINATION ${PORTKIT_SYSTEMD_DIR}/system)
   endforeach()
 endforeach()
 
 # Presets enable what no preset file disables, so this one disables them all.
-install(FILES systemd/portkit.preset DESTINATION lib/systemd/system-preset RENAME 50-portkit.preset)
+install(FILES systemd/portkit.preset DESTINATION ${PORTKIT_SYSTEMD_DIR}/system-preset
+        RENAME 50-portkit.preset)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME portkit)

@@ -9,6 +9,7 @@ deb=$(ls build/package/portkit_*.deb)
 readme=README.md
 base=$(mktemp -d /tmp/portkit-units-XXXXXX)
 said=$(mktemp /tmp/portkit-units-peer-XXXXXX)  # what a peer in the background says
+queued_said=$said.queued                       # and a second one, queued behind it
 boot_log=$(mktemp /tmp/portkit-units-boot-XXXXXX)
 machine=  # the booted systemd's pid, as the host sees it
 failures=0
@@ -25,7 +26,7 @@ teardown() {
   fi
   wait 2>/dev/null || true
   rmdir "$base" 2>/dev/null || true
-  rm -rf "$said" "$boot_log" "${next_tree:-}" "${next_log:-}"
+  rm -rf "$said" "$queued_said" "$boot_log" "${next_tree:-}" "${next_log:-}"
 }
 trap teardown EXIT
 trap 'exit 1' INT TERM HUP
@@ -71,9 +72,11 @@ wait_for() {  # seconds, command...
   return 1
 }
 
-# Starts a peer in the background and waits for its first line.
+# Starts a peer in the background and waits for its first line (not the last peer's: the file is
+# emptied first).
 background_peer() {
-  (peer "$@" >"$said") 2>/dev/null &
+  : >"$said"
+  (peer "$@" >>"$said") 2>/dev/null &
   peer_pid=$!
   wait_for 5 test -s "$said" || true
 }
@@ -164,13 +167,22 @@ scenario_switches() {
   inside systemctl stop portkit-tally.socket portkit-tally.service
 }
 
-# A server's socket unit does not start while that server's own service holds the port.
+# A server's socket unit does not start, nor restart, while that server's own service holds the
+# port: it fails at once, saying why, and leaves nothing failed; the service serves on.
 scenario_own_socket() {
   echo "a server's socket beside its service"
   inside systemctl start portkit-tally.service || true
-  inside systemctl start portkit-tally.socket 2>/dev/null || true
-  expect "tally.socket refused while tally.service runs" "$(active portkit-tally.socket)" inactive
-  expect "tally.service still serving" "$(ask_server tally)" "$(answer_of tally)"
+  local command status
+  for command in start restart; do
+    if inside systemctl "$command" portkit-tally.socket 2>"$said"; then status=0; else status=$?; fi
+    expect "systemctl $command portkit-tally.socket while tally.service runs alone: refused" \
+      "$status $(active portkit-tally.socket) $(cat "$said")" \
+      "1 inactive Assertion failed on job for portkit-tally.socket."
+    expect "its status says why" "$(inside systemctl status portkit-tally.socket |
+      grep -c 'AssertPathExists=!/run/portkit-tally.service-is-running was not met')" 1
+    expect "no failed unit" "$(failed_units)" ""
+    expect "tally.service still serving" "$(ask_server tally)" "$(answer_of tally)"
+  done
   inside systemctl stop portkit-tally.service || true
   inside systemctl start portkit-tally.socket || true
   expect "tally.socket once the service is stopped" "$(active portkit-tally.socket)" active
@@ -312,6 +324,22 @@ scenario_loopback_only() {
   inside ip address del "$extra/32" dev lo
 }
 
+# A unit written by hand (here by systemd-run) that waits for READY=1 but keeps no descriptors:
+# a stop does what a stop by hand does. The served client, silent, is reset; the one queued behind
+# it, which sent and ended its side, is served to a clean end; nothing is given to a store.
+scenario_hand_written_unit() {
+  echo "a hand-written notify unit without a descriptor store"
+  inside systemd-run -q --unit=portkit-by-hand -p Type=notify /usr/bin/mirror
+  background_peer hold 127.0.0.1 hola 4 30
+  said=$queued_said background_peer queue 127.0.0.1 hola
+  inside systemctl stop portkit-by-hand
+  wait "$peer_pid" || true
+  expect "the served client" "$(sed -n 2p "$said")" "b'hola' reset"
+  expect "the client queued" "$(sed -n 2p "$queued_said")" "b'hola' clean"
+  expect "nothing sent to a store" \
+    "$(inside journalctl -q -u portkit-by-hand -g 'store' -o cat | wc -l)" 0
+}
+
 # A server that cannot bind: its start fails, saying why, and after a few tries it is left failed
 # rather than restarting for ever, its status still saying why.
 scenario_cannot_bind() {
@@ -346,12 +374,17 @@ scenario_cannot_bind() {
 # loses its bytes is reset, and the start limit stops the socket, so later clients are refused.
 scenario_failing_output() {
   echo "sink's output failing"
-  printf '[Service]\nStandardOutput=file:/dev/full\n' |
+  printf '[Service]\nStandardOutput=file:/dev/full\nStandardError=journal\n' |
     write_dropin /etc/systemd/system/portkit-sink.service.d/full.conf
   inside systemctl start portkit-sink.service
   expect "the service alone: the client" "$(peer ask 127.0.0.1 lost 1)" reset
-  expect "its status says why" "$(inside systemctl show -P StatusText portkit-sink.service)" \
-    "sink: standard output: No space left on device"
+  # Restarted at once: status shows the new server; the journal keeps the reason.
+  wait_for 10 unit_is portkit-sink.service active || true
+  expect "restarted, its status" "$(inside systemctl show -P NRestarts portkit-sink.service) $(
+    inside systemctl status portkit-sink.service | grep -o 'active (running)')" "1 active (running)"
+  expect "journalctl -u says why" "$(inside journalctl -q -o cat -u portkit-sink.service \
+    -g '^sink: |exited, code')" "sink: standard output: No space left on device
+portkit-sink.service: Main process exited, code=exited, status=1/FAILURE"
   inside systemctl stop portkit-sink.service
   inside systemctl start portkit-sink.socket
   local results=() i
@@ -442,6 +475,26 @@ scenario_purge() {
     "$(inside systemctl is-enabled portkit-tally.socket portkit-tally.service | sort -u)" disabled
 }
 
+# An install from source into /usr/local, a unit of it enabled and running, then the README's lines
+# that remove it, as written: no unit left enabled, no server left running, no file left.
+scenario_source_install() {
+  echo "an install from source, removed"
+  [ -x build/release/bin/tally ] || cmake --workflow --preset release >/dev/null
+  inside dpkg --purge portkit >/dev/null 2>&1
+  inside sh -c "cd '$PWD' && cmake --install build/release --strip >/dev/null && systemctl daemon-reload"
+  inside systemctl enable --now portkit-tally.socket 2>/dev/null || true
+  expect "tally answers from /usr/local" "$(ask_server tally)" "$(answer_of tally)"
+  local lines
+  lines=$(grep -A1 '^    sudo systemctl disable --now portkit-' "$readme" | sed -e 's/^    //' \
+    -e 's/sudo //g')
+  [ "$(echo "$lines" | grep -c .)" = 2 ] || fail "README.md gives no two lines that remove it"
+  inside bash -c "cd '$PWD' && $lines" >/dev/null 2>&1 || fail "the README's removal lines"
+  expect "no unit enabled" "$(inside find /etc/systemd -name 'portkit-*')" ""
+  expect "no server running" "$(inside pgrep -f /usr/local/bin/tally || true)" ""
+  expect "no file left" "$(inside sh -c "cat '$PWD/build/release/install_manifest.txt' |
+    xargs -d '\n' ls 2>/dev/null")" ""
+}
+
 # Every `systemctl enable --now` that a page gives starts its unit, enabled, and the server answers.
 scenario_page_commands() {
   echo "the pages' enable commands"
@@ -479,25 +532,40 @@ scenario_paced_restarts() {
     expect "$unit: clients answered right after each restart" "$answered" 6
     wait "$peer_pid" || true
     echo "  a client asking throughout: $(sed -n 2p "$said")"
-    expect "$unit: asking throughout, refused" "$(sed -n 2p "$said" | awk '{print $4}')" 0
+    expect "$unit: asking throughout, refused, reset, wrong or otherwise failed" \
+      "$(sed -n 2p "$said" | awk '{print $4, $6, $8, $10}')" "0 0 0 0"
     expect "no failed unit" "$(failed_units)" ""
     inside systemctl stop portkit-tally.socket portkit-tally.service
   done
 }
 
-# Restarts back to back, as a script asks them, are all honoured; the socket keeps listening.
+# Restarts back to back, as a script asks them, are all honoured, of the service and of the
+# socket; the socket keeps listening. A client asking all the while is never refused, reset or
+# answered wrongly through the service's restarts; through the socket's, whose queue the manager
+# closes, what it met is printed.
 scenario_back_to_back() {
   echo "ten restarts back to back"
-  inside systemctl start portkit-tally.socket
-  local succeeded=0 i
-  for i in $(seq 10); do
-    inside systemctl restart portkit-tally.service 2>/dev/null && succeeded=$((succeeded + 1))
+  local unit succeeded i
+  for unit in portkit-tally.service portkit-tally.socket; do
+    inside systemctl start portkit-tally.socket
+    background_peer asks 127.0.0.1 5
+    succeeded=0
+    for i in $(seq 10); do
+      inside systemctl restart "$unit" 2>/dev/null && succeeded=$((succeeded + 1))
+    done
+    wait "$peer_pid" || true
+    echo "  $unit: a client asking throughout: $(sed -n 2p "$said")"
+    if [ "$unit" = portkit-tally.service ]; then
+      expect "refused, reset, wrong or otherwise failed" \
+        "$(sed -n 2p "$said" | awk '{print $4, $6, $8, $10}')" "0 0 0 0"
+    fi
+    expect "restarts of $unit that succeeded" "$succeeded" 10
+    expect "the socket listening" "$(active portkit-tally.socket)" active
+    expect "a client answered" "$(ask_server tally)" "$(answer_of tally)"
+    expect "no failed unit" "$(failed_units)" ""
+    inside systemctl stop portkit-tally.socket portkit-tally.service
+    inside systemctl reset-failed
   done
-  expect "restarts that succeeded" "$succeeded" 10
-  expect "the socket listening" "$(active portkit-tally.socket)" active
-  expect "a client answered" "$(ask_server tally)" "$(answer_of tally)"
-  inside systemctl stop portkit-tally.socket portkit-tally.service
-  inside systemctl reset-failed
 }
 
 # Presets, as `systemctl preset-all` applies them on a new host, enable no portkit unit.
@@ -574,21 +642,30 @@ scenario_soak_alone() {
 # the connection without a socket and the server serves it on a port it opens itself.
 scenario_carried() {
   echo "a trickling client carried through restarts"
-  local file=/var/log/portkit-sink.bin command result
+  local file=/var/log/portkit-sink.bin command result trickling
   apply_dropin "$readme" sink
   for command in "restart portkit-sink.service" "restart portkit-sink.socket" \
     "stop --job-mode=ignore-dependencies portkit-sink.socket"; do
     inside sh -c ": >$file"
     inside systemctl start portkit-sink.socket
     background_peer trickle 127.0.0.1 3 "$file"
+    trickling=$peer_pid
+    said=$queued_said background_peer queue 127.0.0.1 queued
     inside systemctl $command || fail "systemctl $command"
     if [ "${command%% *}" = stop ]; then
       inside systemctl restart portkit-sink.service || true
     fi
-    wait "$peer_pid" || true
+    wait "$trickling" "$peer_pid" || true
     result=$(sed -n 2p "$said")
-    echo "  $command: ${result#* }"
+    echo "  $command: ${result#* }; the client queued: $(sed -n 2p "$queued_said")"
     expect "its end, its bytes exact" "$(echo "$result" | awk '{print $1, $3}')" "clean exact"
+    # A restart or stop of the socket closes the socket the queue was in; the service's keeps it.
+    if [[ $command == *.socket ]]; then
+      expect "the queued client" "$(sed -n 2p "$queued_said")" "b'' reset"
+    else
+      expect "the queued client" "$(sed -n 2p "$queued_said")" "b'' clean"
+      expect "its bytes after the carried ones" "$(inside tail -c 6 "$file")" queued
+    fi
     expect "the service active" "$(active portkit-sink.service)" active
     if [ "$command" = "restart portkit-sink.socket" ]; then
       expect "the socket active" "$(active portkit-sink.socket)" active
@@ -659,8 +736,9 @@ echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}')" \
   "in $(($(date +%s) - started)) s; package installed"
 # UNITS_SCENARIOS names a few to run alone, while working on them.
 for scenario in ${UNITS_SCENARIOS:-switches own_socket activation journal dropin restart stop \
+  hand_written_unit \
   loopback_only cannot_bind failing_output dies_at_start ipv6 security page_commands preset \
-  paced_restarts back_to_back carried upgrade soak soak_alone purge}; do
+  paced_restarts back_to_back carried upgrade soak soak_alone purge source_install}; do
   "scenario_$scenario"
   echo "  ($(($(date +%s) - started)) s)"
 done

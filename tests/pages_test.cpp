@@ -74,7 +74,9 @@ example read_example(const std::string& path) {
   const bool manual = path.ends_with(".1");
   example found;
   bool in_section = !manual;  // the README's examples stand anywhere
-  bool in_block = false;      // a manual page's literal lines, between .nf and .fi
+  bool in_block =
+      false;  // literal lines: a manual page's between .nf and .fi, the README's indented
+  bool block_commands = false;  // the block holds commands: its other lines are their output
   std::string request;
   std::string who;
   std::string bytes;
@@ -82,19 +84,24 @@ example read_example(const std::string& path) {
     if (line.starts_with(".SH")) {
       in_section = line == ".SH EXAMPLE";
     }
-    in_block = line == ".nf" || (in_block && line != ".fi");
+    in_block = manual ? line == ".nf" || (in_block && line != ".fi") : line.starts_with("    ");
+    block_commands = block_commands && in_block;
+    if (!manual && in_block) {
+      line.erase(0, 4);
+    }
     if (!in_section || line.starts_with(".")) {
       continue;
     }
     if (line.starts_with("$ ")) {
       found.commands.push_back(unescape(line.substr(2)));
+      block_commands = true;
     } else if (read_exchange(line, &who, &bytes)) {
       if (who == "client") {
         request = bytes;
       } else {
         found.exchanges.emplace_back(request, bytes);
       }
-    } else if (in_block && !found.commands.empty()) {
+    } else if (block_commands) {
       found.output += unescape(line) + "\n";
     }
   }

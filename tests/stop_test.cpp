@@ -19,6 +19,11 @@ using namespace std::string_literals;
 
 constexpr int STOPPED_BY_TERM = 128 + SIGTERM;
 
+// Who, besides the test, stands behind the server: nobody (started by hand, or by a launcher that
+// passed its socket), a stand-in for a service manager that states a descriptor store, or one
+// that only listens for notifications and closes every descriptor it is sent.
+enum class manager_kind { none, keeps, keeps_nothing };
+
 struct stop_case {
   const char* name;
   const char* program;
@@ -28,16 +33,33 @@ struct stop_case {
   bool streaming = false;  // the current client goes on sending after the stop, reading to the end
   bool blocked = false;    // started with the stop signals blocked
   bool ended = false;      // the current client ends its side after its unread bytes
+  bool launcher = false;   // the socket is passed by a launcher that keeps no copy of it
+  manager_kind manager = manager_kind::none;
+  int silent = 0;  // silent clients queued ahead of the others, each cut by the stop
 };
 
 const stop_case STOPS[] = {
     {.name = "current_unread", .program = SINK_BIN, .unread = 5000},
     {.name = "queued_own_socket", .program = SINK_BIN, .queued = 5},
-    {.name = "restart_sink", .program = SINK_BIN, .queued = 5, .restart = true},
-    {.name = "restart_tally", .program = TALLY_BIN, .queued = 5, .restart = true},
+    {.name = "restart_sink",
+     .program = SINK_BIN,
+     .queued = 5,
+     .restart = true,
+     .manager = manager_kind::keeps},
+    {.name = "restart_tally",
+     .program = TALLY_BIN,
+     .queued = 5,
+     .restart = true,
+     .manager = manager_kind::keeps},
     {.name = "streaming_mirror", .program = MIRROR_BIN, .unread = 50000, .streaming = true},
     {.name = "blocked_at_start", .program = SINK_BIN, .queued = 1, .blocked = true},
     {.name = "finished_upload", .program = SINK_BIN, .unread = 5000, .ended = true},
+    {.name = "launcher_socket", .program = SINK_BIN, .queued = 5, .launcher = true},
+    {.name = "manager_without_store",
+     .program = SINK_BIN,
+     .queued = 5,
+     .manager = manager_kind::keeps_nothing},
+    {.name = "silent_queue", .program = SINK_BIN, .queued = 1, .silent = 20},
 };
 
 void PrintTo(const stop_case& entry, std::ostream* out) {
@@ -70,13 +92,25 @@ class Stop : public ProgramTest, public ::testing::WithParamInterface<stop_case>
 TEST_P(Stop, HandsOnEveryArrivedByte) {
   const stop_case& stop = GetParam();
   const bool printer = is_printer(stop.program);
-  const int held = stop.restart ? listen_service_port() : -1;
+  int held = stop.restart || stop.launcher ? listen_service_port() : -1;
   spawn_options options;
   options.block_stop_signals = stop.blocked;
-  if (stop.restart) {
+  if (held >= 0) {
     options.passed_sockets = {held};
   }
+  std::string address;
+  const int manager = stop.manager == manager_kind::none ? -1 : notification_socket(&address);
+  if (manager >= 0) {
+    options.environment = {"NOTIFY_SOCKET=" + address};
+  }
+  if (stop.manager == manager_kind::keeps) {
+    options.environment.emplace_back("FDSTORE=2");
+  }
   const child_process first = start_server(stop.program, options);
+  if (stop.launcher) {
+    close(held);
+    held = -1;
+  }
   const int current = connect_service_port();
   ASSERT_GE(current, 0);
   serve_first(first, stop.program, current);
@@ -94,6 +128,11 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
     if (stop.ended) {
       shutdown(current, SHUT_WR);
     }
+  }
+  std::vector<int> silent;
+  for (int i = 0; i < stop.silent; ++i) {
+    silent.push_back(connect_service_port());
+    ASSERT_GE(silent.back(), 0);
   }
   std::vector<int> clients;
   std::string expected_queued;
@@ -126,7 +165,20 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
     read_to_end(current, DEFAULT_DEADLINE, &clean_end);
     EXPECT_TRUE(clean_end) << "every byte it sent was served: the end of the stream";
   }
-  EXPECT_EQ(exit_code(first), STOPPED_BY_TERM);
+  // The wait for a peer's end is spent once per stop: a second for each silent client would
+  // overrun this.
+  EXPECT_EQ(exit_code(first, stop.silent > 0 ? 10s : DEFAULT_DEADLINE), STOPPED_BY_TERM);
+  for (const int fd : silent) {
+    bool clean_end = true;
+    read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
+    EXPECT_FALSE(clean_end) << "a silent client cut by the stop is reset";
+    close(fd);
+  }
+  if (stop.manager == manager_kind::keeps_nothing) {
+    EXPECT_EQ(next_notification(manager), "READY=1");
+    EXPECT_EQ(next_notification(manager), "STOPPING=1");
+    EXPECT_EQ(next_notification(manager, nullptr, 0ms), "") << "nothing given to keep";
+  }
   const std::string copied = read_file(first.stdout_path);
   if (stop.restart) {
     EXPECT_EQ(copied, expected_first) << "a passed socket's queue is left to the next instance";
@@ -147,6 +199,7 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
   }
   close(current);
   close(held);
+  close(manager);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Stop, ::testing::ValuesIn(STOPS), CASE_NAME);
@@ -348,7 +401,7 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
   const carry_case& carry = GetParam();
   std::string address;
   const int manager = notification_socket(&address);
-  spawn_options options{.environment = {"NOTIFY_SOCKET=" + address}};
+  spawn_options options{.environment = {"NOTIFY_SOCKET=" + address, "FDSTORE=2"}};
   int held = -1;
   if (!carry.own_listener) {
     held = listen_service_port();

@@ -179,22 +179,45 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
   }
 }
 
+// How a stop ends the connections it cuts short: left to the manager (`carry_to`, -1 where none
+// keeps them), or given what is left of the stop's one wait for a peer's end on its way. The wait
+// is spent once per stop, not per connection, so silent clients, however many, delay it little.
+struct cut_policy {
+  int carry_to;
+  long wait_until_ms;  // on the monotonic clock; 0 until the first wait starts it
+};
+
+long monotonic_ms() {
+  timespec now{};
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / (1000L * 1000L);
+}
+
+int wait_left_ms(cut_policy* policy) {
+  const long now = monotonic_ms();
+  if (policy->wait_until_ms == 0) {
+    policy->wait_until_ms = now + PEER_END_WAIT_MS;
+  }
+  return static_cast<int>(std::clamp(policy->wait_until_ms - now, 0L, long{PEER_END_WAIT_MS}));
+}
+
 // A connection a stop cut short ends cleanly only when its peer is done. Otherwise it goes to the
-// manager (`carry_to`) for the next instance, at once, since a stored connection loses nothing
-// either way; or, where it cannot, its end is given a moment to arrive before it is reset.
-void end_cut_short(int connection, int carry_to) {
-  if (peer_is_done(connection, carry_to >= 0 ? 0 : PEER_END_WAIT_MS)) {
+// manager for the next instance, at once, since a stored connection loses nothing either way; or,
+// where none keeps it, its end is given what is left of the wait before it is reset.
+void end_cut_short(int connection, cut_policy* policy) {
+  const bool carried = policy->carry_to >= 0;
+  if (peer_is_done(connection, carried ? 0 : wait_left_ms(policy))) {
     close(connection);
-  } else if (carry_to < 0 || !store_connection(carry_to, connection)) {
+  } else if (!carried || !store_connection(policy->carry_to, connection)) {
     close_with_reset(connection);
   }
 }
 
-void serve_and_close(int connection, chunk_handler handler, int carry_to) {
+void serve_and_close(int connection, chunk_handler handler, cut_policy* policy) {
   set_current_connection(connection);
   serve_connection(connection, handler);
   if (stop_requested()) {
-    end_cut_short(connection, carry_to);
+    end_cut_short(connection, policy);
   } else {
     close(connection);
   }
@@ -213,25 +236,27 @@ int queued_connections(int listener) {
 
 // A listening socket of the process's own takes its queue with it when the process ends, so the
 // clients queued there at the stop are served first, each as far as its bytes have arrived.
-void hand_on_queue(int listener, chunk_handler handler) {
+void hand_on_queue(int listener, chunk_handler handler, cut_policy* policy) {
   for (int queued = queued_connections(listener); queued > 0; --queued) {
     const int connection = accept_queued(listener);
     if (connection < 0) {
       return;
     }
-    serve_and_close(connection, handler, -1);
+    serve_and_close(connection, handler, policy);
   }
 }
 
-// The listening socket: the one a manager passed, or one of the server's own, which a manager that
-// keeps descriptors is given to hold across restarts. `held` tells whether a manager holds it.
+// The listening socket: the one passed, or one of the server's own. `held` tells whether a manager
+// keeps it across restarts: only one that says it keeps descriptors (a launcher that passed the
+// socket and keeps no copy does not), which is then given the server's own to keep.
 int take_listening_socket(int manager, int passed, bool* held) {
-  *held = passed >= 0;
+  const bool keeps = manager_keeps_descriptors(manager);
   if (passed >= 0) {
+    *held = keeps;
     return passed;
   }
   const int listener = open_listening_socket(manager);
-  *held = store_listener(manager, listener);
+  *held = keeps && store_listener(manager, listener);
   return listener;
 }
 
@@ -253,7 +278,7 @@ void run_listener(chunk_handler handler, bool output_needed) {
   }
   // A manager that holds the port keeps its queue across a restart, and so the connection being
   // served: a stop stores it for the next instance.
-  const int carry_to = held ? manager : -1;
+  cut_policy policy{held ? manager : -1, 0};
   catch_stop_signals(listener, held);
   if (passed.connection >= 0) {
     take_carried(manager, passed.connection);
@@ -261,7 +286,7 @@ void run_listener(chunk_handler handler, bool output_needed) {
   notify_ready(manager);
   if (passed.connection >= 0) {
     set_connection_options(passed.connection);
-    serve_and_close(passed.connection, handler, carry_to);  // from its next unserved byte
+    serve_and_close(passed.connection, handler, &policy);  // from its next unserved byte
   }
   while (!stop_requested()) {
     const int connection = accept_connection(listener);
@@ -272,11 +297,11 @@ void run_listener(chunk_handler handler, bool output_needed) {
       set_connection_options(connection);
       --without_options;
     }
-    serve_and_close(connection, handler, carry_to);
+    serve_and_close(connection, handler, &policy);
   }
   // A socket the manager holds stays with it, queue and all, for the next instance.
   if (!held) {
-    hand_on_queue(listener, handler);
+    hand_on_queue(listener, handler, &policy);
   }
   end_as_stopped();
 }

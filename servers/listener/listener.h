@@ -13,11 +13,11 @@ using chunk_handler = void (*)(int connection, const char* chunk, std::int32_t l
 // Sets up the listening socket on SERVICE_PORT, or takes the one a service manager passed (with
 // the connection a previous instance left it, served first), tells the manager it is ready, and
 // serves connections until SIGTERM or SIGINT asks it to stop. Then it hands every byte that has
-// already arrived to the handler (the rest of the current connection and, on a socket of its
-// own, the connections queued), ends each of those connections after its answers (cleanly only
-// when the peer is done; otherwise with a reset, or, under a manager's socket, by leaving the
-// current one to the manager), and ends as that signal would have ended it, within
-// STOP_DEADLINE_S. A failed set-up ends the process with status 1 and one line on standard error,
-// also told to the manager; for a server whose handler prints (`output_needed`), a closed
-// standard output is one.
+// already arrived to the handler (the rest of the current connection and, unless a manager that
+// keeps descriptors holds the socket, the connections queued), ends each of those connections
+// after its answers (cleanly only when the peer is done; otherwise with a reset, or, where such a
+// manager holds the socket, by leaving the current one to it), and ends as that signal would have
+// ended it, within STOP_DEADLINE_S. A failed set-up ends the process with status 1 and one line on
+// standard error, also told to the manager; for a server whose handler prints (`output_needed`), a
+// closed standard output is one.
 [[noreturn]] void run_listener(chunk_handler handler, bool output_needed = false);

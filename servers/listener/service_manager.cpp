@@ -19,16 +19,24 @@ constexpr int FIRST_PASSED_FD = 3;  // SD_LISTEN_FDS_START
 constexpr char CONNECTION_NAME[] = "connection";
 constexpr char LISTENER_NAME[] = "listener";
 constexpr char STOPPING[] = "STOPPING=1";
+// One descriptor for the port, one for the connection a stop leaves to the next instance.
+constexpr long STORE_NEEDED = 2;
 
 // The notification socket once connected, for what is told without a caller to pass it: a stop,
 // from the signal handler, and a failure met while serving, from a chunk handler.
 volatile std::sig_atomic_t connected_manager = -1;
 
-bool is_own_pid(const char* text) {
+// A whole decimal number, with nothing after it; false for anything else.
+bool whole_number(const char* text, long* value) {
   char* end = nullptr;
   errno = 0;
-  const long pid = std::strtol(text, &end, 10);
-  return errno == 0 && end != text && *end == '\0' && pid == static_cast<long>(getpid());
+  *value = std::strtol(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0';
+}
+
+bool is_own_pid(const char* text) {
+  long pid = 0;
+  return whole_number(text, &pid) && pid == static_cast<long>(getpid());
 }
 
 int int_option(int fd, int option) {
@@ -90,6 +98,12 @@ int connect_to_manager() {
   }
   connected_manager = manager;
   return manager;
+}
+
+bool manager_keeps_descriptors(int manager) {
+  const char* size = std::getenv("FDSTORE");
+  long slots = 0;
+  return manager >= 0 && size != nullptr && whole_number(size, &slots) && slots >= STORE_NEEDED;
 }
 
 handed_over take_handed_over(int manager) {

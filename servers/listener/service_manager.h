@@ -1,11 +1,18 @@
 // Everything said to or taken from a service manager: the sockets it passes (LISTEN_PID,
-// LISTEN_FDS), and the notifications (NOTIFY_SOCKET): readiness, stopping, a failed set-up, and the
-// sockets it keeps across a restart. Outside a manager these do nothing and cost nothing.
+// LISTEN_FDS), the notifications (NOTIFY_SOCKET): readiness, stopping, a failed set-up, and the
+// sockets it keeps across a restart where it says it keeps them (FDSTORE). Outside a manager
+// these do nothing and cost nothing.
 #pragma once
 
 // The manager's notification socket, connected; -1 when there is none (no NOTIFY_SOCKET, or it
 // cannot be reached: a server serves all the same). Call once standard descriptors are claimed.
 int connect_to_manager();
+
+// True when the manager states that it keeps descriptors for this service, room for the port and
+// the connection being served (FDSTORE, the store's size, at least 2): then, and only then, it is
+// trusted to hold a passed listening socket, and given the server's own and its connection.
+// A notification socket alone (a hand-written unit, a script waiting for READY=1) keeps nothing.
+bool manager_keeps_descriptors(int manager);
 
 // What a manager passed: a listening socket and, after a restart, the connection the previous
 // instance stored; -1 for what was not passed.
