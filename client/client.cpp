@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "command_line.h"
+#include "confinement.h"
 #include "full_io.h"
 #include "service_port.h"
 #include "standard_descriptors.h"
@@ -68,6 +69,10 @@ int main(int argc, char** argv) {
     std::puts("\n Error : Connect Failed ");
     return 1;
   }
+  // Input read into a buffer of its own, so that stdio asks for no memory once confined.
+  static char input_buffer[BUFSIZ];
+  (void)std::setvbuf(stdin, input_buffer, _IOFBF, sizeof input_buffer);
+  confine(CLIENT_CALLS, CLIENT_CALL_COUNT);
   while (std::fgets(line, sizeof line, stdin) != nullptr) {
     if (!exchange_line(connection, line, answer)) {
       return 1;

@@ -475,6 +475,50 @@ scenario_purge() {
     "$(inside systemctl is-enabled portkit-tally.socket portkit-tally.service | sort -u)" disabled
 }
 
+runs_program() { [ "$(inside cat "/proc/$1/comm" 2>/dev/null)" = "$2" ]; }  # pid, name
+# The lines of /proc/PID/status in the machine that tell a process's confinement.
+confinement_of() {  # pid
+  inside awk '/^(NoNewPrivs|Seccomp|Seccomp_filters):/ {printf "%s %s ", $1, $2}' "/proc/$1/status"
+}
+
+# Every server confines itself under each of its units, as by hand: its own filter on top of the
+# unit's (the unit's counted on a process it runs in the server's place), and serves.
+scenario_confined() {
+  echo "servers confined under their units"
+  local base server unit pid
+  printf '[Service]\nType=simple\nExecStart=\nExecStart=/bin/sleep 60\n' |
+    write_dropin /etc/systemd/system/portkit-tally.service.d/probe.conf
+  inside systemctl start portkit-tally.service
+  pid=$(inside systemctl show -P MainPID portkit-tally.service)
+  wait_for 5 runs_program "$pid" sleep || true  # its sandbox set up, sleep run
+  base=$(confinement_of "$pid" | awk '{print $6}')
+  inside systemctl stop portkit-tally.service
+  inside rm -r /etc/systemd/system/portkit-tally.service.d
+  inside systemctl daemon-reload
+  for server in tally glyphs mirror sink drain; do
+    for unit in "portkit-$server.service" "portkit-$server.socket"; do
+      inside systemctl start "$unit"
+      if [ "$server" = sink ] || [ "$server" = drain ]; then
+        expect "$unit: $server takes a client" "$(peer ask 127.0.0.1 hola 0)" "b''"
+      else
+        expect "$unit: $server answers" "$(ask_server "$server")" "$(answer_of "$server")"
+      fi
+      wait_for 5 unit_is "portkit-$server.service" active || true  # started by that client
+      pid=$(inside systemctl show -P MainPID "portkit-$server.service")
+      expect "$unit: its own filter on the unit's $base" "$(confinement_of "$pid")" \
+        "NoNewPrivs: 1 Seccomp: 2 Seccomp_filters: $((base + 1)) "
+      inside systemctl stop "portkit-$server.socket" "portkit-$server.service"
+    done
+  done
+}
+
+# After every restart, stop, kill and upgrade above: no process ended by a refused call.
+scenario_no_refused_call() {
+  echo "no refused call"
+  expect "processes ended by SIGSYS" \
+    "$(inside journalctl -q -o cat | grep -cE 'status=31/SYS|signal=SYS' || true)" 0
+}
+
 # An install from source into /usr/local, a unit of it enabled and running, then the README's lines
 # that remove it, as written: no unit left enabled, no server left running, no file left.
 scenario_source_install() {
@@ -738,7 +782,8 @@ echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}')" \
 for scenario in ${UNITS_SCENARIOS:-switches own_socket activation journal dropin restart stop \
   hand_written_unit \
   loopback_only cannot_bind failing_output dies_at_start ipv6 security page_commands preset \
-  paced_restarts back_to_back carried upgrade soak soak_alone purge source_install}; do
+  confined paced_restarts back_to_back carried upgrade soak soak_alone no_refused_call purge \
+  source_install}; do
   "scenario_$scenario"
   echo "  ($(($(date +%s) - started)) s)"
 done

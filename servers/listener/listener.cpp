@@ -12,6 +12,7 @@
 #include <ctime>
 #include <limits>
 
+#include "confinement.h"
 #include "full_io.h"
 #include "lingering_close.h"
 #include "service_manager.h"
@@ -283,6 +284,9 @@ void run_listener(chunk_handler handler, bool output_needed) {
   if (passed.connection >= 0) {
     take_carried(manager, passed.connection);
   }
+  // Set up: from here on, what the network sends can make the process do no more than serve it.
+  // Ready only then, so that a manager that sees it started sees it confined.
+  confine(SERVER_CALLS, SERVER_CALL_COUNT);
   notify_ready(manager);
   if (passed.connection >= 0) {
     set_connection_options(passed.connection);
