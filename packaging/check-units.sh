@@ -525,7 +525,12 @@ scenario_source_install() {
   echo "an install from source, removed"
   [ -x build/release/bin/tally ] || cmake --workflow --preset release >/dev/null
   inside dpkg --purge portkit >/dev/null 2>&1
-  inside sh -c "cd '$PWD' && cmake --install build/release --strip >/dev/null && systemctl daemon-reload"
+  # The tree and its release build, copied to the same path in the machine (whose /tmp is its own).
+  # shellcheck disable=SC2046
+  tar -C / -cf - $(git ls-files | sed "s|^|${PWD#/}/|") "${PWD#/}/build/release" |
+    inside tar -C / -xf - || fail "the tree copied into the machine"
+  inside sh -c "cd '$PWD' && cmake --install build/release --strip >/dev/null && systemctl daemon-reload" ||
+    fail "cmake --install in the machine"
   inside systemctl enable --now portkit-tally.socket 2>/dev/null || true
   expect "tally answers from /usr/local" "$(ask_server tally)" "$(answer_of tally)"
   local lines
