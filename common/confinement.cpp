@@ -7,7 +7,6 @@
 #include <linux/seccomp.h>
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Boots this machine's systemd as PID 1 in namespaces of its own, over a throwaway copy-on-write
-# view of /, installs the package there with dpkg -i, as a user does, and checks what the README
-# and the manual pages promise about the service and socket units. Needs root, after the package
-# command; leaves the host untouched and tears the machine down however it ends.
+# view of /, installs the package there with dpkg -i, as a user does, and checks what the README,
+# systemd/README.md and the manual pages promise about the service and socket units. Needs root,
+# after the package command; leaves the host untouched and tears the machine down however it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 deb=$(ls build/package/portkit_*.deb)
 readme=README.md
+units_page=systemd/README.md  # the units' drop-ins and commands
 base=$(mktemp -d /tmp/portkit-units-XXXXXX)
 said=$(mktemp /tmp/portkit-units-peer-XXXXXX)  # what a peer in the background says
 queued_said=$said.queued                       # and a second one, queued behind it
@@ -121,10 +122,10 @@ unit_is() { [ "$(active "$1")" = "$2" ]; }
 size_is() { [ "$(inside stat -c %s "$1" 2>/dev/null)" = "$2" ]; }
 sink_journal() { inside journalctl -q -o cat -u portkit-sink.service -g "$1" || true; }
 sink_journal_has() { [ -n "$(sink_journal "$1")" ]; }
-# The README's indented block that begins with the line "    HEADER", without its indent.
-readme_block() {
+# The units page's indented block that begins with the line "    HEADER", without its indent.
+units_page_block() {
   awk -v first="    $1" '$0 == first {on = 1} on && /^$/ {exit} on {sub(/^    /, ""); print}' \
-    "$readme"
+    "$units_page"
 }
 failed_units() { inside systemctl list-units --failed --plain --no-legend | awk '{print $1}'; }
 # The README's and manual pages' request and answer for each server.
@@ -233,11 +234,11 @@ apply_dropin() {  # page, server
   page_dropin "$1" "$2" | write_dropin "$(page_dropin_path "$1" "$2")"
 }
 
-# The drop-in of the README and of sink's manual page, each written where the page says: sink's
+# The drop-in of the units page and of sink's manual page, each written where the page says: sink's
 # exact bytes in its file, and drain's under drain's name.
 scenario_dropin() {
   local page server file
-  for page in "$readme" man/sink.1; do
+  for page in "$units_page" man/sink.1; do
     echo "the drop-in of $page"
     [ -n "$(page_dropin "$page" sink)" ] && [ -n "$(page_dropin_path "$page" sink)" ] ||
       fail "$page has no [Service] drop-in and file for it"
@@ -305,7 +306,7 @@ scenario_stop() {
   done
 }
 
-# Loopback only, for a service and for a socket unit, until the README's set-property opens it.
+# Loopback only, for a service and for a socket unit, until the units page's set-property opens it.
 scenario_loopback_only() {
   echo "loopback only"
   local extra=192.0.2.1 command unit
@@ -320,7 +321,8 @@ scenario_loopback_only() {
     expect "$unit opened, a client from $extra: connected" "$(peer ask $extra hola 0 $extra)" "b''"
     inside systemctl stop "$unit" "${unit%.*}.service" || true
     inside systemctl revert "$unit" >/dev/null 2>&1
-  done < <(sed -n 's/^    \(sudo systemctl set-property .* IPAddressAllow=any\)$/\1/p' "$readme")
+  done < <(sed -n 's/^    \(sudo systemctl set-property .* IPAddressAllow=any\)$/\1/p' \
+    "$units_page")
   inside ip address del "$extra/32" dev lo
 }
 
@@ -420,12 +422,12 @@ scenario_dies_at_start() {
   inside systemctl reset-failed
 }
 
-# The README's drop-in for IPv6 clients: a socket unit listening on both families serves them.
+# The units page's drop-in for IPv6 clients: a socket unit listening on both families serves them.
 scenario_ipv6() {
   echo "IPv6 through the socket unit"
   local dropin
-  dropin=$(readme_block '[Socket]')
-  [ -n "$dropin" ] || fail "README.md has no [Socket] drop-in"
+  dropin=$(units_page_block '[Socket]')
+  [ -n "$dropin" ] || fail "$units_page has no [Socket] drop-in"
   printf '%s\n' "$dropin" | write_dropin /etc/systemd/system/portkit-tally.socket.d/ipv6.conf
   inside systemctl start portkit-tally.socket || true
   expect "tally over ::1" "$(peer ask ::1 '2 + 3' 13)" "$(answer_of tally)"
@@ -529,8 +531,9 @@ scenario_source_install() {
   # shellcheck disable=SC2046
   tar -C / -cf - $(git ls-files | sed "s|^|${PWD#/}/|") "${PWD#/}/build/release" |
     inside tar -C / -xf - || fail "the tree copied into the machine"
-  inside sh -c "cd '$PWD' && cmake --install build/release --strip >/dev/null && systemctl daemon-reload" ||
+  inside sh -c "cd '$PWD' && cmake --install build/release --strip >/dev/null" ||
     fail "cmake --install in the machine"
+  inside systemctl daemon-reload
   inside systemctl enable --now portkit-tally.socket 2>/dev/null || true
   expect "tally answers from /usr/local" "$(ask_server tally)" "$(answer_of tally)"
   local lines
@@ -563,6 +566,12 @@ scenario_page_commands() {
     sort -u)
 }
 
+# The `asks` peer, done: none of its connections refused, reset, answered wrongly or failed.
+expect_asked_cleanly() {  # what it asked through
+  expect "$1: asking throughout, refused, reset, wrong or otherwise failed" \
+    "$(sed -n 2p "$said" | awk '{print $4, $6, $8, $10}')" "0 0 0 0"
+}
+
 # Restarts at a person's pace are all honoured, and each returns once the server accepts: a
 # client right after it is answered, for the service and under its socket; and a client asking
 # all the while is never refused, for the service alone holds its port as the socket does.
@@ -581,8 +590,7 @@ scenario_paced_restarts() {
     expect "$unit: clients answered right after each restart" "$answered" 6
     wait "$peer_pid" || true
     echo "  a client asking throughout: $(sed -n 2p "$said")"
-    expect "$unit: asking throughout, refused, reset, wrong or otherwise failed" \
-      "$(sed -n 2p "$said" | awk '{print $4, $6, $8, $10}')" "0 0 0 0"
+    expect_asked_cleanly "$unit"
     expect "no failed unit" "$(failed_units)" ""
     inside systemctl stop portkit-tally.socket portkit-tally.service
   done
@@ -605,8 +613,7 @@ scenario_back_to_back() {
     wait "$peer_pid" || true
     echo "  $unit: a client asking throughout: $(sed -n 2p "$said")"
     if [ "$unit" = portkit-tally.service ]; then
-      expect "refused, reset, wrong or otherwise failed" \
-        "$(sed -n 2p "$said" | awk '{print $4, $6, $8, $10}')" "0 0 0 0"
+      expect_asked_cleanly "$unit"
     fi
     expect "restarts of $unit that succeeded" "$succeeded" 10
     expect "the socket listening" "$(active portkit-tally.socket)" active
@@ -629,14 +636,14 @@ scenario_preset() {
     sort | uniq -c | xargs)" "10 disabled"
 }
 
-# sink with the README's drop-in, clients streaming sessions without a pause while the service is
-# faulted every 3 to 6 s (`unit` started first; the faults in turn): every session is accounted
+# sink with the units page's drop-in, clients streaming sessions without a pause while the service
+# is faulted every 3 to 6 s (`unit` started first; the faults in turn): every session is accounted
 # for against sink's file, none of the outcomes `none` names, and restarts cut none.
 soak() {  # unit, outcomes that must not occur, fault kinds...
   local unit=$1 none=$2 file=/var/log/portkit-sink.bin faults=() kind t
   shift 2
   local kinds=("$@") soak_seconds=${SOAK_SECONDS:-30}
-  apply_dropin "$readme" sink
+  apply_dropin "$units_page" sink
   inside sh -c ": >$file"
   inside systemctl start "$unit"
   (peer_seconds=$((soak_seconds + 120)) peer soak 127.0.0.1 "$soak_seconds" 4 "$file" \
@@ -692,7 +699,7 @@ scenario_soak_alone() {
 scenario_carried() {
   echo "a trickling client carried through restarts"
   local file=/var/log/portkit-sink.bin command result trickling
-  apply_dropin "$readme" sink
+  apply_dropin "$units_page" sink
   for command in "restart portkit-sink.service" "restart portkit-sink.socket" \
     "stop --job-mode=ignore-dependencies portkit-sink.socket"; do
     inside sh -c ": >$file"

@@ -69,17 +69,25 @@ def send(to, data, clients):
     print("sent")
 
 
+def rest_and_end(fd, seconds):
+    """What the server still sends and how it ends the connection, waiting at most `seconds`."""
+    fd.settimeout(float(seconds))
+    got = b""
+    try:
+        while True:
+            piece = fd.recv(65536)
+            if not piece:
+                return got, "clean"
+            got += piece
+    except ConnectionResetError:
+        return got, "reset"
+    except socket.timeout:
+        return got, "open"
+
+
 def ends(fd, seconds):
     """How the server ended this connection, waiting at most `seconds`."""
-    fd.settimeout(float(seconds))
-    try:
-        while fd.recv(65536):
-            pass
-        return "clean"
-    except ConnectionResetError:
-        return "reset"
-    except socket.timeout:
-        return "open"
+    return rest_and_end(fd, seconds)[1]
 
 
 def hold(to, request, count, seconds):
@@ -270,19 +278,7 @@ def queue(to, data):
     fd.shutdown(socket.SHUT_WR)
     until_acknowledged(fd)
     print("queued", flush=True)
-    fd.settimeout(30.0)
-    got = b""
-    try:
-        while True:
-            piece = fd.recv(65536)
-            if not piece:
-                print(got, "clean")
-                return
-            got += piece
-    except ConnectionResetError:
-        print(got, "reset")
-    except socket.timeout:
-        print(got, "open")
+    print(*rest_and_end(fd, 30))
 
 
 def listen():

@@ -74,8 +74,8 @@ example read_example(const std::string& path) {
   const bool manual = path.ends_with(".1");
   example found;
   bool in_section = !manual;  // the README's examples stand anywhere
-  bool in_block =
-      false;  // literal lines: a manual page's between .nf and .fi, the README's indented
+  // Literal lines: a manual page's between .nf and .fi, the README's indented.
+  bool in_block = false;
   bool block_commands = false;  // the block holds commands: its other lines are their output
   std::string request;
   std::string who;
