@@ -514,11 +514,53 @@ scenario_confined() {
   done
 }
 
-# After every restart, stop, kill and upgrade above: no process ended by a refused call.
+# Every server, traced under its service (strace -f, attached once it is set up) while it serves a
+# client, hands it to the store at a restart, and the next instance serves it on and stops: none of
+# its calls refused (EPERM, which its own filter answers); and after every restart, stop, kill and
+# upgrade above, no process ended by a refused call of the unit's filter.
 scenario_no_refused_call() {
   echo "no refused call"
+  local server pid trace=/tmp/portkit-trace
+  inside rm -f "$trace".*
+  for server in tally glyphs mirror sink drain; do
+    inside systemctl start "portkit-$server.service"
+    for step in restart stop; do
+      pid=$(inside systemctl show -P MainPID "portkit-$server.service")
+      (inside strace -f -o "$trace.$server.$step" -p "$pid" 2>/dev/null) &
+      wait_for 5 inside test -s "$trace.$server.$step" || fail "$server not traced"
+      if [ "$step" = restart ]; then
+        background_peer hold 127.0.0.1 'hola' 0 30
+      fi
+      inside systemctl "$step" "portkit-$server.service"
+      wait_for 10 inside sh -c "! pgrep -x strace" || true
+    done
+    expect "$server traced: calls made, none refused" "$(inside sh -c "cat $trace.$server.*" |
+      awk '/FDSTORE=1\\nFDNAME=connection/ {stored++} / = -1 EPERM/ {refused++}
+        END {print stored + 0, refused + 0}')" "2 0"
+    kill "$peer_pid" 2>/dev/null || true
+  done
   expect "processes ended by SIGSYS" \
     "$(inside journalctl -q -o cat | grep -cE 'status=31/SYS|signal=SYS' || true)" 0
+}
+
+# A hardened unit of the user's own, as most units copy it: systemd 252's @system-service holds no
+# Landlock or seccomp call, and ends the process at one (or refuses it, with
+# SystemCallErrorNumber=). The server serves and stops all the same, confined as far as that lets
+# it, and says once what it left out, in its status too.
+scenario_outer_filter() {
+  echo "a hand-written unit under SystemCallFilter=@system-service"
+  local extra said
+  for extra in "" "SystemCallErrorNumber=EPERM"; do
+    [ -n "$extra" ] && said="Operation not permitted" || said="a trial of it ended by SIGSYS"
+    inside systemd-run -q --unit=portkit-hardened -p Type=notify \
+      -p SystemCallFilter=@system-service ${extra:+-p "$extra"} /usr/bin/tally || true
+    expect "${extra:-killing}: tally answers" "$(ask_server tally)" "$(answer_of tally)"
+    expect "its status" "$(inside systemctl show -P StatusText portkit-hardened)" \
+      "tally: confined without Landlock ($said)"
+    inside systemctl stop portkit-hardened || fail "systemctl stop portkit-hardened"
+    expect "stopped, not killed by a call" "$(inside journalctl -q -o cat -u portkit-hardened |
+      grep -cE 'status=31/SYS|signal=SYS|code=killed' || true)" 0
+  done
 }
 
 # An install from source into /usr/local, a unit of it enabled and running, then the README's lines
@@ -792,7 +834,7 @@ echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}')" \
   "in $(($(date +%s) - started)) s; package installed"
 # UNITS_SCENARIOS names a few to run alone, while working on them.
 for scenario in ${UNITS_SCENARIOS:-switches own_socket activation journal dropin restart stop \
-  hand_written_unit \
+  hand_written_unit outer_filter \
   loopback_only cannot_bind failing_output dies_at_start ipv6 security page_commands preset \
   confined paced_restarts back_to_back carried upgrade soak soak_alone no_refused_call purge \
   source_install}; do

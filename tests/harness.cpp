@@ -89,17 +89,18 @@ std::string read_until(int fd, std::size_t count, milliseconds deadline, bool* c
   return bytes;
 }
 
-// Makes one system call fail with `error` from here on, through a seccomp filter: a fault that
-// the real environment cannot be made to produce on demand.
-void inject_failure(long syscall_number, int error) {
-  sock_filter filter[] = {
-      {BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<std::uint32_t>(offsetof(seccomp_data, nr))},
-      {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, static_cast<std::uint32_t>(syscall_number)},
-      {BPF_RET | BPF_K, 0, 0,
-       SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA)},
-      {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+// Makes these system calls meet `action` from here on, through a seccomp filter, as a service
+// manager's or a container's filter does: a failure or an end the real environment cannot be made
+// to produce on demand.
+void install_outer_filter(const std::vector<long>& calls, std::uint32_t action) {
+  std::vector<sock_filter> filter = {
+      {BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<std::uint32_t>(offsetof(seccomp_data, nr))}};
+  for (const long call : calls) {
+    filter.push_back({BPF_JMP | BPF_JEQ | BPF_K, 0, 1, static_cast<std::uint32_t>(call)});
+    filter.push_back({BPF_RET | BPF_K, 0, 0, action});
+  }
+  filter.push_back({BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW});
+  const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
   prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
   prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
 }
@@ -163,7 +164,12 @@ void hand_over(const std::vector<int>& sockets) {
     setrlimit(RLIMIT_NOFILE, &limit);
   }
   if (options.failing_syscall >= 0) {
-    inject_failure(options.failing_syscall, options.failing_errno);
+    install_outer_filter(
+        {options.failing_syscall},
+        SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(options.failing_errno) & SECCOMP_RET_DATA));
+  }
+  if (!options.killing_syscalls.empty()) {
+    install_outer_filter(options.killing_syscalls, SECCOMP_RET_KILL_PROCESS);
   }
   std::vector<std::string> words = options.prefix;
   words.push_back(program);
@@ -521,6 +527,36 @@ bool run_command(const std::vector<std::string>& command) {
   unlink(child.stdout_path.c_str());
   unlink(child.stderr_path.c_str());
   return code == 0;
+}
+
+int errno_of_call_in(pid_t pid, const std::string& call) {
+  spawn_options options;
+  options.arguments = {"-nx", "-batch",
+                       "-p",  std::to_string(pid),
+                       "-ex", "print (long)" + call,
+                       "-ex", "print *((int*(*)(void))__errno_location)()"};
+  const child_process gdb = spawn("gdb", options);
+  const int code = exit_code(gdb);
+  std::istringstream lines(read_file(gdb.stdout_path));
+  long result = 0;
+  int error = -1;
+  int printed = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("$1 = ")) {
+      result = std::strtol(line.c_str() + 5, nullptr, 10);
+      ++printed;
+    } else if (line.starts_with("$2 = ")) {
+      error = static_cast<int>(std::strtol(line.c_str() + 5, nullptr, 10));
+      ++printed;
+    }
+  }
+  if (code != 0 || printed != 2) {
+    ADD_FAILURE() << "gdb (from package gdb) could not make the call: status " << code << "\n"
+                  << read_file(gdb.stdout_path) << read_file(gdb.stderr_path);
+  }
+  unlink(gdb.stdout_path.c_str());
+  unlink(gdb.stderr_path.c_str());
+  return result < 0 ? error : 0;
 }
 
 int open_fd_count(pid_t pid) {

@@ -37,6 +37,7 @@ struct spawn_options {
   bool block_stop_signals = false;  // SIGTERM and SIGINT blocked, as some launchers start programs
   long failing_syscall = -1;        // a system call that fails in the child with failing_errno
   int failing_errno = 0;
+  std::vector<long> killing_syscalls;    // system calls that end the child, as a filter can
   std::vector<int> passed_sockets;       // handed over as a service manager does (LISTEN_FDS)
   std::vector<std::string> prefix;       // a command to run the program under (valgrind ...)
   std::vector<std::string> arguments;    // given to the program after its name
@@ -136,6 +137,10 @@ long data_segments_received(int fd);
 
 // Runs a command (such as `ip rule ...`) in the test's namespace; true when it exits with 0.
 bool run_command(const std::vector<std::string>& command);
+
+// Has the running process `pid` make `call` (gdb's syntax: "syscall(39)") where it stands, as a
+// fault in it could, through gdb; the errno it met, 0 when it succeeded.
+int errno_of_call_in(pid_t pid, const std::string& call);
 
 int open_fd_count(pid_t pid);
 long resident_kib(pid_t pid);

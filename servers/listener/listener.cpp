@@ -12,9 +12,9 @@
 #include <ctime>
 #include <limits>
 
-#include "confinement.h"
 #include "full_io.h"
 #include "lingering_close.h"
+#include "server_calls.h"
 #include "service_manager.h"
 #include "service_port.h"
 #include "standard_descriptors.h"
@@ -261,6 +261,16 @@ int take_listening_socket(int manager, int passed, bool* held) {
   return listener;
 }
 
+// Set up: from here on, what the network sends can make the process do no more than serve it. A
+// step of that which could not be taken is told once, as a failure is.
+void confine_server(int manager, bool store) {
+  const std::size_t count = store ? SERVER_CALL_COUNT : SERVER_CALL_COUNT - STORE_CALL_COUNT;
+  const confinement_gaps gaps = confine(SERVER_CALLS, count);
+  if (gaps.text[0] != '\0') {
+    tell(manager, gaps.text, 0);
+  }
+}
+
 }  // namespace
 
 void run_listener(chunk_handler handler, bool output_needed) {
@@ -284,9 +294,8 @@ void run_listener(chunk_handler handler, bool output_needed) {
   if (passed.connection >= 0) {
     take_carried(manager, passed.connection);
   }
-  // Set up: from here on, what the network sends can make the process do no more than serve it.
-  // Ready only then, so that a manager that sees it started sees it confined.
-  confine(SERVER_CALLS, SERVER_CALL_COUNT);
+  // Ready only once confined, so that a manager that sees it started sees it confined.
+  confine_server(manager, policy.carry_to >= 0);
   notify_ready(manager);
   if (passed.connection >= 0) {
     set_connection_options(passed.connection);

@@ -49,7 +49,8 @@ bool is_tcp_socket(int fd) {
   return int_option(fd, SO_TYPE) == SOCK_STREAM && int_option(fd, SO_PROTOCOL) == IPPROTO_TCP;
 }
 
-// One datagram, with a descriptor when `fd` is not -1; false when it was not sent.
+// One datagram, with a descriptor when `fd` is not -1; false when it was not sent. Without one it
+// is a plain send, so that a confined server needs sendmsg only for a store.
 bool notify(int manager, const char* state, int fd = -1) {
   if (manager < 0) {
     return false;
@@ -70,7 +71,8 @@ bool notify(int manager, const char* state, int fd = -1) {
   }
   ssize_t sent = 0;
   do {
-    sent = sendmsg(manager, &message, MSG_NOSIGNAL);
+    sent = fd >= 0 ? sendmsg(manager, &message, MSG_NOSIGNAL)
+                   : send(manager, text.iov_base, text.iov_len, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   return sent >= 0;
 }
@@ -154,7 +156,7 @@ void take_carried(int manager, int connection) {
   (void)set_blocking(connection, true);
 }
 
-void fail_setup(int manager, const char* what, int error) {
+void tell(int manager, const char* what, int error) {
   char line[256];
   if (error != 0) {
     (void)std::snprintf(line, sizeof line, "%s: %s: %s", program_invocation_short_name, what,
@@ -170,6 +172,10 @@ void fail_setup(int manager, const char* what, int error) {
     (void)std::snprintf(state, sizeof state, "STATUS=%s", line);
   }
   (void)notify(manager, state);
+}
+
+void fail_setup(int manager, const char* what, int error) {
+  tell(manager, what, error);
   std::exit(1);
 }
 

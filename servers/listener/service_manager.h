@@ -36,7 +36,10 @@ bool store_listener(int manager, int listener);
 void take_carried(int manager, int connection);
 
 // Says "program: what[: reason]" on standard error and to the manager (STATUS=, and ERRNO= for
-// a nonzero `error`), so that its status shows why; then ends the process with status 1.
+// a nonzero `error`), so that its status shows it.
+void tell(int manager, const char* what, int error);
+
+// The same for a failed set-up; then ends the process with status 1.
 [[noreturn]] void fail_setup(int manager, const char* what, int error);
 
 // The same for a failure that ends a server while it serves (its output failed), with the
