@@ -35,6 +35,11 @@ install(FILES packaging/copyright ${PORTKIT_CHANGELOG_GZ} DESTINATION ${CMAKE_IN
 set(PORTKIT_PAGE_NAMES ${PORTKIT_PROGRAMS})
 list(REMOVE_ITEM PORTKIT_PAGE_NAMES drain)
 foreach(program ${PORTKIT_PAGE_NAMES})
+  # Each release's pages say so, as its changelog does.
+  file(STRINGS man/${program}.1 PORTKIT_PAGE_TOP LIMIT_COUNT 1)
+  if(NOT PORTKIT_PAGE_TOP MATCHES "\"portkit ${PROJECT_VERSION}\"")
+    message(FATAL_ERROR "man/${program}.1 does not name version ${PROJECT_VERSION}")
+  endif()
   set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
   add_custom_command(OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man

@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
       "bytes of answer after it.");
   char line[BUFFER_SIZE];
   char answer[BUFFER_SIZE];
-  ignore_sigpipe();
+  ignore_output_signals();
   claim_standard_descriptors(OUTPUT_NEEDED);
 
   const int connection = socket(AF_INET, SOCK_STREAM, 0);

@@ -33,9 +33,10 @@ bool wait_ready(int fd, short events, int timeout_ms) {
   return ready > 0;
 }
 
-void ignore_sigpipe() {
-  // Only fails for an invalid signal number, which SIGPIPE is not.
+void ignore_output_signals() {
+  // Only fails for an invalid signal number, which these are not.
   (void)signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGXFSZ, SIG_IGN);
 }
 
 void set_reset_on_close(int fd, bool reset) {

@@ -159,9 +159,16 @@ void hand_over(const std::vector<int>& sockets) {
     sigprocmask(SIG_BLOCK, &stops, nullptr);
   }
   if (options.nofile_limit > 0) {
-    const rlimit limit{static_cast<rlim_t>(options.nofile_limit),
-                       static_cast<rlim_t>(options.nofile_limit)};
+    // The soft limit, as `ulimit -Sn` sets it: the hard one leaves room to raise it again.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(options.nofile_limit);
     setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (options.fsize_limit > 0) {
+    const rlimit limit{static_cast<rlim_t>(options.fsize_limit),
+                       static_cast<rlim_t>(options.fsize_limit)};
+    setrlimit(RLIMIT_FSIZE, &limit);
   }
   if (options.failing_syscall >= 0) {
     install_outer_filter(
@@ -348,13 +355,16 @@ bool signal_pending(pid_t pid, int number) {
   return ((proc_signal_mask(pid, "SigPnd") | proc_signal_mask(pid, "ShdPnd")) & bit) != 0;
 }
 
-bool port_listening() {
+int listening_sockets() {
+  int count = 0;
   for (const std::string& row : proc_net_tcp_rows()) {
-    if (row_matches(row, true, "0A")) {
-      return true;
-    }
+    count += row_matches(row, true, "0A") ? 1 : 0;
   }
-  return false;
+  return count;
+}
+
+bool port_listening() {
+  return listening_sockets() > 0;
 }
 
 int listen_service_port() {

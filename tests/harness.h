@@ -34,6 +34,7 @@ struct spawn_options {
   bool stdout_unread_pipe = false;  // or: a pipe whose reader has gone
   bool close_stdout = false;        // or: none at all
   long nofile_limit = 0;            // nonzero: RLIMIT_NOFILE for the child
+  long fsize_limit = 0;             // nonzero: RLIMIT_FSIZE, the largest file it may write
   bool block_stop_signals = false;  // SIGTERM and SIGINT blocked, as some launchers start programs
   long failing_syscall = -1;        // a system call that fails in the child with failing_errno
   int failing_errno = 0;
@@ -72,8 +73,9 @@ bool is_stopped(pid_t pid);
 // Whether `number` is sent to the process and not yet taken by it.
 bool signal_pending(pid_t pid, int number);
 
-// True when a socket of this namespace listens on the service port.
+// True when a socket of this namespace listens on the service port; how many do.
 bool port_listening();
+int listening_sockets();
 
 // A listening socket on the service port, held by the test as a service manager holds one.
 int listen_service_port();

@@ -144,6 +144,8 @@ const output_case OUTPUT_CASES[] = {
      "standard output: No space left on device\n",
      true},
     {"closed", {.close_stdout = true}, "standard output: Bad file descriptor\n", false},
+    // Room for the line on standard error (a file too), not for the hundred bytes sent.
+    {"over_file_size_limit", {.fsize_limit = 64}, "standard output: File too large\n", true},
     {"nonblocking_pipe_read_late", {.stdout_pipe = true}, "", true},
 };
 
@@ -168,7 +170,7 @@ TEST_P(PrinterOutput, FailedOutputEndsTheServerFullOutputIsWaitedOn) {
   const int fd = connect_service_port();
   ASSERT_GE(fd, 0);
   if (!expected.error.empty()) {
-    send_bytes(fd, "lost");
+    send_bytes(fd, std::string(100, 'x'));
     EXPECT_EQ(exit_code(server), 1);
     EXPECT_EQ(read_file(server.stderr_path), std::string(printer.name) + ": " + expected.error);
     bool clean_end = true;

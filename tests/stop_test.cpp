@@ -1,9 +1,12 @@
 // Stops and restarts: every byte a server's kernel took in is handed on before it ends, and a
 // socket held as a service manager holds one keeps its queue for the next instance.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,7 +38,8 @@ struct stop_case {
   bool ended = false;      // the current client ends its side after its unread bytes
   bool launcher = false;   // the socket is passed by a launcher that keeps no copy of it
   manager_kind manager = manager_kind::none;
-  int silent = 0;  // silent clients queued ahead of the others, each cut by the stop
+  int silent = 0;                // silent clients queued ahead of the others, each cut by the stop
+  const char* fdname = nullptr;  // the passed socket's name (LISTEN_FDNAMES), as a socket unit's
 };
 
 const stop_case STOPS[] = {
@@ -60,6 +64,12 @@ const stop_case STOPS[] = {
      .queued = 5,
      .manager = manager_kind::keeps_nothing},
     {.name = "silent_queue", .program = SINK_BIN, .queued = 1, .silent = 20},
+    // A socket unit of the user's own before a service without a store: it keeps the queue.
+    {.name = "named_socket",
+     .program = SINK_BIN,
+     .queued = 5,
+     .restart = true,
+     .fdname = "portkit-sink.socket"},
 };
 
 void PrintTo(const stop_case& entry, std::ostream* out) {
@@ -105,6 +115,9 @@ TEST_P(Stop, HandsOnEveryArrivedByte) {
   }
   if (stop.manager == manager_kind::keeps) {
     options.environment.emplace_back("FDSTORE=2");
+  }
+  if (stop.fdname != nullptr) {
+    options.environment.emplace_back(std::string("LISTEN_FDNAMES=") + stop.fdname);
   }
   const child_process first = start_server(stop.program, options);
   if (stop.launcher) {
@@ -371,7 +384,9 @@ TEST_F(ProgramTest, StopResetsAnUploadItCutShort) {
 
 // A manager that holds the port (a socket unit's, or the one the server gave it) keeps the current
 // connection across a restart: a stop stores it at once (to be reset if the manager closes it),
-// and the next instance serves it from its next byte, then the clients queued meanwhile.
+// and the next instance serves it from its next byte, then the clients queued meanwhile. A port
+// the server gave the store is taken over by the next instance's own listening socket (the manager
+// told to keep that one instead), the carried one served until it is empty, then closed.
 struct carry_case {
   const char* name;
   bool restart;  // the manager passes the stored connection on; else closes it (a stop)
@@ -397,11 +412,26 @@ int stored_listener(int manager) {
   return listener;
 }
 
+int accept_queue(int listener) {
+  tcp_info info{};
+  socklen_t size = sizeof info;
+  return getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+             ? static_cast<int>(info.tcpi_unacked)
+             : -1;
+}
+
+ino_t inode_of(int fd) {
+  struct stat status {};
+  return fstat(fd, &status) == 0 ? status.st_ino : 0;
+}
+
 TEST_P(Carried, ConnectionOutlivesTheServer) {
   const carry_case& carry = GetParam();
   std::string address;
   const int manager = notification_socket(&address);
-  spawn_options options{.environment = {"NOTIFY_SOCKET=" + address, "FDSTORE=2"}};
+  // The names last, as each start passes them.
+  spawn_options options{.environment = {"NOTIFY_SOCKET=" + address, "FDSTORE=2",
+                                        "LISTEN_FDNAMES=portkit-sink.socket"}};
   int held = -1;
   if (!carry.own_listener) {
     held = listen_service_port();
@@ -431,10 +461,15 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
     read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
     EXPECT_FALSE(clean_end) << "a connection that lost bytes is reset, never ended cleanly";
   } else {
+    // Passed as systemd passes a store, each with the name it was given.
     options.passed_sockets = {held, stored};
+    options.environment.back() = carry.own_listener
+                                     ? "LISTEN_FDNAMES=listener:connection"
+                                     : "LISTEN_FDNAMES=portkit-sink.socket:connection";
     if (carry.lone) {
       close(held);
       options.passed_sockets = {stored};
+      options.environment.back() = "LISTEN_FDNAMES=connection";
     }
     // A client that comes while no server runs waits in the manager's queue.
     const int queued = carry.lone ? -1 : connect_service_port();
@@ -446,6 +481,24 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
     if (carry.lone) {
       held = stored_listener(manager);
     }
+    if (carry.own_listener) {
+      EXPECT_EQ(next_notification(manager), "FDSTOREREMOVE=1\nFDNAME=listener");
+      const int carried = held;
+      held = stored_listener(manager);
+      EXPECT_NE(inode_of(held), inode_of(carried)) << "one of its own instead";
+      // Every new connection goes to it; the carried one (both held here, as a manager) keeps
+      // only the client queued before.
+      kill(second.pid, SIGSTOP);
+      ASSERT_TRUE(wait_until([&] { return is_stopped(second.pid); }));
+      const std::vector<int> meanwhile = connect_burst(5);
+      EXPECT_EQ(accept_queue(carried), 1);
+      EXPECT_EQ(accept_queue(held), 5);
+      kill(second.pid, SIGCONT);
+      for (const int client : meanwhile) {
+        close(client);
+      }
+      close(carried);  // the manager's copy, given up
+    }
     EXPECT_EQ(next_notification(manager), "FDSTOREREMOVE=1\nFDNAME=connection");
     EXPECT_EQ(next_notification(manager), "READY=1");
     close(stored);
@@ -453,9 +506,18 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
     shutdown(fd, SHUT_WR);
     read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
     EXPECT_TRUE(clean_end) << "served to its end by the next instance";
-    const std::string expected = carry.lone ? "across after" : "across after queued";
+    std::string expected = carry.lone ? "across after" : "across after queued";
     EXPECT_TRUE(wait_until([&] { return read_file(second.stdout_path) == expected; }))
         << read_file(second.stdout_path);
+    if (carry.own_listener) {
+      // The carried socket retired once empty: the port is the new one's alone, and serves.
+      EXPECT_TRUE(wait_until([] { return listening_sockets() == 1; }));
+      const int later = connect_service_port();
+      send_bytes(later, " later");
+      close(later);
+      expected += " later";
+      EXPECT_TRUE(wait_until([&] { return read_file(second.stdout_path) == expected; }));
+    }
   }
   close(fd);
   close(held);

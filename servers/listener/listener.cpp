@@ -1,6 +1,5 @@
 #include "listener.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -9,112 +8,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <ctime>
-#include <limits>
 
 #include "full_io.h"
 #include "lingering_close.h"
+#include "port.h"
 #include "server_calls.h"
 #include "service_manager.h"
-#include "service_port.h"
 #include "standard_descriptors.h"
 #include "stop_signals.h"
 
 namespace {
 
-// All clients but one wait in this queue: the most the kernel allows (net.core.somaxconn caps it).
-constexpr int LISTEN_BACKLOG = std::numeric_limits<int>::max();
-constexpr long ACCEPT_PAUSE_NS = 100L * 1000L * 1000L;
-
-// A peer whose host vanishes without a word (power lost, cable pulled) would hold this one-at-a-
-// time server for good. After a minute of silence its kernel is asked, every 10 s; five probes
-// unanswered and the connection is dropped: at most 110 s after the peer last spoke. A live
-// peer's kernel answers the probes, so an idle session is never cut.
-constexpr int KEEPALIVE_IDLE_S = 60;
-constexpr int KEEPALIVE_INTERVAL_S = 10;
-constexpr int KEEPALIVE_PROBES = 5;
-// Keepalive stays silent while answer bytes are outstanding, so the same bound is given to them:
-// an answer unacknowledged, or held back by a receive window kept shut, for 110 s drops the
-// connection too. A peer that keeps reading, however slowly, reopens the window and is kept.
-constexpr int STALL_BOUND_MS = (KEEPALIVE_IDLE_S + KEEPALIVE_INTERVAL_S * KEEPALIVE_PROBES) * 1000;
-static_assert(STALL_BOUND_MS == STOP_DEADLINE_S * 1000,
-              "a stop waits for a stalled peer no longer");
-
 constexpr std::size_t NO_LIMIT = static_cast<std::size_t>(-1);
-
-void set_option(int fd, int level, int option, int value) {
-  // A failed option costs latency, a bound or a restart's wait; the server runs anyway.
-  (void)setsockopt(fd, level, option, &value, sizeof value);
-}
-
-// Every accepted connection inherits these from the listening socket, so they are set once there;
-// only connections that were queued before (on a passed socket) get them one by one.
-void set_connection_options(int socket) {
-  // Answers are small and awaited: each leaves at once, unless batching holds it (below).
-  set_option(socket, IPPROTO_TCP, TCP_NODELAY, 1);
-  // An urgent byte is an ordinary byte of the stream: every byte reaches the handler.
-  set_option(socket, SOL_SOCKET, SO_OOBINLINE, 1);
-  set_option(socket, IPPROTO_TCP, TCP_KEEPIDLE, KEEPALIVE_IDLE_S);
-  set_option(socket, IPPROTO_TCP, TCP_KEEPINTVL, KEEPALIVE_INTERVAL_S);
-  set_option(socket, IPPROTO_TCP, TCP_KEEPCNT, KEEPALIVE_PROBES);
-  set_option(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
-  set_option(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, STALL_BOUND_MS);
-}
-
-int open_listening_socket(int manager) {
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  if (listener < 0) {
-    fail_setup(manager, "socket", errno);
-  }
-  // A restarted server takes the port at once, beside the connections its predecessor left
-  // closing there; a server that still listens holds the port against a second one all the same.
-  set_option(listener, SOL_SOCKET, SO_REUSEADDR, 1);
-  set_connection_options(listener);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(SERVICE_PORT);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    fail_setup(manager, "bind", errno);
-  }
-  if (listen(listener, LISTEN_BACKLOG) != 0) {
-    fail_setup(manager, "listen", errno);
-  }
-  return listener;
-}
-
-// Only an interrupted call, or a connection aborted before it was taken, is retried at once; any
-// other error may persist (no descriptors, no memory, a filter refusing every call), so the retry
-// waits and a lasting failure never becomes a busy loop.
-void pause_after_failed_accept() {
-  if (errno != EINTR && errno != ECONNABORTED) {
-    const timespec pause{0, ACCEPT_PAUSE_NS};
-    nanosleep(&pause, nullptr);
-  }
-}
-
-// Waits for the next connection; -1 once a stop is asked for.
-int accept_connection(int listener) {
-  for (;;) {
-    const int connection = accept(listener, nullptr, nullptr);
-    if (connection >= 0 || stop_requested()) {
-      return connection;
-    }
-    pause_after_failed_accept();
-  }
-}
-
-// After a stop the listening socket no longer blocks: the next queued connection, or -1 once
-// none is left. Failures are retried as before the stop, within its deadline.
-int accept_queued(int listener) {
-  for (;;) {
-    const int connection = accept(listener, nullptr, nullptr);
-    if (connection >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-      return connection;
-    }
-    pause_after_failed_accept();
-  }
-}
 
 // Once a stop is asked for, a connection is served no further than the bytes its kernel has
 // already taken in: it stops blocking, and the count of those bytes bounds the rest.
@@ -188,12 +93,6 @@ struct cut_policy {
   long wait_until_ms;  // on the monotonic clock; 0 until the first wait starts it
 };
 
-long monotonic_ms() {
-  timespec now{};
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / (1000L * 1000L);
-}
-
 int wait_left_ms(cut_policy* policy) {
   const long now = monotonic_ms();
   if (policy->wait_until_ms == 0) {
@@ -225,40 +124,30 @@ void serve_and_close(int connection, chunk_handler handler, cut_policy* policy) 
   set_current_connection(-1);
 }
 
-// Connections that have completed their handshake and wait to be accepted.
-int queued_connections(int listener) {
-  tcp_info info{};
-  socklen_t size = sizeof info;
-  if (getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) {
-    return 0;
+// After a stop the listening socket no longer blocks: the next queued connection, or -1 once
+// none is left. Failures are retried as before the stop, but no longer than the stop's one wait:
+// the connections still queued are then reset as the process ends.
+int accept_queued(int listener, cut_policy* policy, accept_report* report) {
+  for (;;) {
+    const int connection = accept_waiting(listener, report);
+    const int error = errno;
+    if (connection >= 0 || error == EAGAIN || error == EWOULDBLOCK || wait_left_ms(policy) == 0) {
+      return connection;
+    }
+    pause_after_failed_accept(error);
   }
-  return static_cast<int>(info.tcpi_unacked);  // on a listening socket: its accept queue
 }
 
 // A listening socket of the process's own takes its queue with it when the process ends, so the
 // clients queued there at the stop are served first, each as far as its bytes have arrived.
-void hand_on_queue(int listener, chunk_handler handler, cut_policy* policy) {
+void hand_on_queue(int listener, chunk_handler handler, cut_policy* policy, accept_report* report) {
   for (int queued = queued_connections(listener); queued > 0; --queued) {
-    const int connection = accept_queued(listener);
+    const int connection = accept_queued(listener, policy, report);
     if (connection < 0) {
       return;
     }
     serve_and_close(connection, handler, policy);
   }
-}
-
-// The listening socket: the one passed, or one of the server's own. `held` tells whether a manager
-// keeps it across restarts: only one that says it keeps descriptors (a launcher that passed the
-// socket and keeps no copy does not), which is then given the server's own to keep.
-int take_listening_socket(int manager, int passed, bool* held) {
-  const bool keeps = manager_keeps_descriptors(manager);
-  if (passed >= 0) {
-    *held = keeps;
-    return passed;
-  }
-  const int listener = open_listening_socket(manager);
-  *held = keeps && store_listener(manager, listener);
-  return listener;
 }
 
 // Set up: from here on, what the network sends can make the process do no more than serve it. A
@@ -274,23 +163,23 @@ void confine_server(int manager, bool store) {
 }  // namespace
 
 void run_listener(chunk_handler handler, bool output_needed) {
-  ignore_sigpipe();
+  ignore_output_signals();
   claim_standard_descriptors(output_needed);
   const int manager = connect_to_manager();
+  const bool store = manager_keeps_descriptors(manager);
   const handed_over passed = take_handed_over(manager);
-  bool held = false;
-  const int listener = take_listening_socket(manager, passed.listener, &held);
+  listening port = take_port(manager, passed, store);
   // Connections already queued on a passed socket were made without the options: the first this
   // many accepted get them one by one (the queue is first in, first out).
   int without_options = 0;
-  if (passed.listener >= 0) {
-    set_connection_options(listener);
-    without_options = queued_connections(listener);
+  if (port.listener == passed.listener) {
+    set_connection_options(port.listener);
+    without_options = queued_connections(port.listener);
   }
-  // A manager that holds the port keeps its queue across a restart, and so the connection being
-  // served: a stop stores it for the next instance.
-  cut_policy policy{held ? manager : -1, 0};
-  catch_stop_signals(listener, held);
+  // A manager that keeps descriptors and holds the port keeps its queue across a restart, and so
+  // the connection being served: a stop stores it for the next instance.
+  cut_policy policy{store && port.held ? manager : -1, 0};
+  catch_stop_signals(port.listener, port.held);
   if (passed.connection >= 0) {
     take_carried(manager, passed.connection);
   }
@@ -301,8 +190,9 @@ void run_listener(chunk_handler handler, bool output_needed) {
     set_connection_options(passed.connection);
     serve_and_close(passed.connection, handler, &policy);  // from its next unserved byte
   }
+  accept_report report{manager, false};
   while (!stop_requested()) {
-    const int connection = accept_connection(listener);
+    const int connection = accept_next(&port, &report);
     if (connection < 0) {
       continue;
     }
@@ -312,9 +202,13 @@ void run_listener(chunk_handler handler, bool output_needed) {
     }
     serve_and_close(connection, handler, &policy);
   }
-  // A socket the manager holds stays with it, queue and all, for the next instance.
-  if (!held) {
-    hand_on_queue(listener, handler, &policy);
+  // A socket whoever passed it holds stays with them, queue and all, for the next instance; one
+  // being retired is the process's own.
+  if (port.retiring >= 0) {
+    hand_on_queue(port.retiring, handler, &policy, &report);
+  }
+  if (!port.held) {
+    hand_on_queue(port.listener, handler, &policy, &report);
   }
   end_as_stopped();
 }

@@ -45,6 +45,21 @@ int int_option(int fd, int option) {
   return getsockopt(fd, SOL_SOCKET, option, &value, &size) == 0 ? value : -1;
 }
 
+// The name the manager gave the descriptor passed `index`th (LISTEN_FDNAMES: names separated by
+// colons), cut to `size` - 1 bytes; "" for none.
+void passed_name(int index, char* name, std::size_t size) {
+  const char* names = std::getenv("LISTEN_FDNAMES");
+  name[0] = '\0';
+  for (int at = 0; names != nullptr && at < index; ++at) {
+    names = std::strchr(names, ':');
+    names = names == nullptr ? nullptr : names + 1;
+  }
+  if (names != nullptr) {
+    const std::size_t length = std::strcspn(names, ":");
+    (void)std::snprintf(name, size, "%.*s", static_cast<int>(length), names);
+  }
+}
+
 bool is_tcp_socket(int fd) {
   return int_option(fd, SO_TYPE) == SOCK_STREAM && int_option(fd, SO_PROTOCOL) == IPPROTO_TCP;
 }
@@ -109,7 +124,7 @@ bool manager_keeps_descriptors(int manager) {
 }
 
 handed_over take_handed_over(int manager) {
-  handed_over passed{-1, -1};
+  handed_over passed{-1, -1, false, false};
   const char* pid = std::getenv("LISTEN_PID");
   const char* count = std::getenv("LISTEN_FDS");
   if (pid == nullptr || count == nullptr || !is_own_pid(pid)) {
@@ -120,6 +135,10 @@ handed_over take_handed_over(int manager) {
   for (int fd = FIRST_PASSED_FD; fd < FIRST_PASSED_FD + fds && is_tcp_socket(fd); ++fd) {
     if (int_option(fd, SO_ACCEPTCONN) == 1 && passed.listener < 0) {
       passed.listener = fd;
+      char name[sizeof LISTENER_NAME + 1];
+      passed_name(fd - FIRST_PASSED_FD, name, sizeof name);
+      passed.listener_named = name[0] != '\0';
+      passed.listener_ours = std::strcmp(name, LISTENER_NAME) == 0;
       ++known;
     } else if (int_option(fd, SO_ACCEPTCONN) == 0 && passed.connection < 0) {
       // A connection: one whose peer has gone since is served as any other that fails.
@@ -145,6 +164,12 @@ bool store_listener(int manager, int listener) {
   char store[64];
   (void)std::snprintf(store, sizeof store, "FDSTORE=1\nFDNAME=%s", LISTENER_NAME);
   return notify(manager, store, listener);
+}
+
+void remove_stored_listener(int manager) {
+  char remove[64];
+  (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", LISTENER_NAME);
+  (void)notify(manager, remove);
 }
 
 void take_carried(int manager, int connection) {

@@ -15,10 +15,14 @@ int connect_to_manager();
 bool manager_keeps_descriptors(int manager);
 
 // What a manager passed: a listening socket and, after a restart, the connection the previous
-// instance stored; -1 for what was not passed.
+// instance stored; -1 for what was not passed. The listening socket's name (LISTEN_FDNAMES) tells
+// whether the manager keeps it (a socket unit names every socket it passes), and whether it is
+// one an earlier instance of the server made and gave the store.
 struct handed_over {
   int listener;
   int connection;
+  bool listener_named;
+  bool listener_ours;
 };
 
 // The listening socket (made blocking) and a stored connection, either or both. Anything else
@@ -30,6 +34,10 @@ handed_over take_handed_over(int manager);
 // its queue across a restart, as a socket unit does, and passes it to the next instance; true
 // when it was sent. Once, at start.
 bool store_listener(int manager, int listener);
+
+// Takes the listening socket an earlier instance gave out of the store, so that another can take
+// its place.
+void remove_stored_listener(int manager);
 
 // Takes the connection a previous instance stored out of the store, made blocking and no longer
 // reset on close: from here on its end is this process's. Call once the stop signals are caught.

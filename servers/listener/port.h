@@ -1,0 +1,52 @@
+// The port's side of a server: its listening sockets (its own, one passed, or one carried from an
+// earlier instance and taken over), the options every connection gets, and accepting from them.
+#pragma once
+
+#include "service_manager.h"
+
+// Sets an option where a failure costs latency, a bound or a restart's wait: the server runs
+// anyway.
+void set_option(int fd, int level, int option, int value);
+
+// The options every connection gets: an urgent byte in its place, no delay for answers, and the
+// bounds on a peer that vanishes or stops reading. Set once on a listening socket of the server's
+// own, whose connections inherit them.
+void set_connection_options(int socket);
+
+// The listening sockets a server accepts from.
+struct listening {
+  int listener;  // the port's socket
+  // Kept, queue and all, by whoever passed it or was given it (a manager that keeps descriptors,
+  // or one that named it): a stop leaves its queue to them.
+  bool held;
+  // A carried one being retired: still served until it is empty and its grace is over; -1 none.
+  int retiring;
+  long retire_at_ms;  // on the monotonic clock
+};
+
+// The port: the listening socket passed (held where the manager keeps descriptors, `store`, or
+// named it), or one of the server's own (given to such a manager to hold). One the server's earlier
+// instance made and the store carried is taken over by one of this instance's. A failed set-up
+// ends the process.
+listening take_port(int manager, const handed_over& passed, bool store);
+
+// Connections that have completed their handshake and wait to be accepted.
+int queued_connections(int listener);
+
+// Failures of accept, told once when they start and once when accept works again.
+struct accept_report {
+  int manager;
+  bool failing;
+};
+
+// The next connection, those of a socket being retired first; -1 once a stop is asked for.
+// Failures are retried, at once after an interrupted call or an aborted connection, else after a
+// pause, so that a lasting one (no descriptors left) never becomes a busy loop.
+int accept_next(listening* port, accept_report* report);
+
+// After a stop: the next connection already queued on `listener` (made non-blocking), -1 once
+// none is left or at a failure, which the caller may retry after pause_after_failed_accept.
+int accept_waiting(int listener, accept_report* report);
+void pause_after_failed_accept(int error);
+
+long monotonic_ms();

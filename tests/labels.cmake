@@ -1,0 +1,18 @@
+# Run by ctest once every test is discovered: each test gets its executable's labels and one per
+# program its name names, in any of its words ("ClientWithTally", ".../sink_reader_gone").
+foreach(target IN LISTS PORTKIT_TEST_TARGETS)
+  foreach(test IN LISTS ${target}_TESTS)
+    set(labels ${${target}_LABELS})
+    string(REGEX MATCHALL "[A-Za-z][a-z]*" words "${test}")
+    foreach(word IN LISTS words)
+      string(TOLOWER "${word}" word)
+      if(word MATCHES "^(tally|glyphs|mirror|sink|drain|client)$")
+        list(APPEND labels ${word})
+      endif()
+    endforeach()
+    list(REMOVE_DUPLICATES labels)
+    if(labels)
+      set_tests_properties("${test}" PROPERTIES LABELS "${labels}")
+    endif()
+  endforeach()
+endforeach()
