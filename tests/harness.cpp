@@ -453,6 +453,10 @@ bool blocked_in(pid_t pid, long number) {
   return (current >> called) && called == number;
 }
 
+bool sleeping_in(pid_t pid, long number) {
+  return proc_stat_field(pid, 3) == "S" && blocked_in(pid, number);
+}
+
 std::vector<int> connect_burst(std::size_t count, milliseconds deadline) {
   std::vector<int> fds;
   for (std::size_t i = 0; i < count; ++i) {

@@ -104,6 +104,9 @@ long unacknowledged_bytes(int fd);
 // True when the process is blocked in the system call `number` (/proc/PID/syscall).
 bool blocked_in(pid_t pid, long number);
 
+// The same, and asleep there (state S): waiting, not passing through it.
+bool sleeping_in(pid_t pid, long number);
+
 // `count` connections started at once, each waited for until the handshake completes at the
 // client's end; -1 in place of any that fails or is not complete by the deadline.
 std::vector<int> connect_burst(std::size_t count, milliseconds deadline = DEFAULT_DEADLINE);

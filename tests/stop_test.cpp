@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "full_io.h"
 #include "harness.h"
@@ -21,6 +22,7 @@ namespace {
 using namespace std::string_literals;
 
 constexpr int STOPPED_BY_TERM = 128 + SIGTERM;
+constexpr std::size_t CHUNK = 10;
 
 // Who, besides the test, stands behind the server: nobody (started by hand, or by a launcher that
 // passed its socket), a stand-in for a service manager that states a descriptor store, or one
@@ -392,12 +394,14 @@ struct carry_case {
   bool restart;  // the manager passes the stored connection on; else closes it (a stop)
   bool own_listener = false;  // the server opens the port and gives it to the manager to hold
   bool lone = false;          // the port is closed by the restart (its socket unit stopped)
+  bool unread = false;        // glyphs, its peer reading nothing: the stop finds it mid-answer
 };
 
 const carry_case CARRIES[] = {{.name = "restart", .restart = true},
                               {.name = "stop", .restart = false},
                               {.name = "own_listener", .restart = true, .own_listener = true},
-                              {.name = "lone", .restart = true, .lone = true}};
+                              {.name = "lone", .restart = true, .lone = true},
+                              {.name = "glyphs_reading_nothing", .restart = true, .unread = true}};
 
 void PrintTo(const carry_case& entry, std::ostream* out) {
   *out << entry.name;
@@ -425,36 +429,81 @@ ino_t inode_of(int fd) {
   return fstat(fd, &status) == 0 ? status.st_ino : 0;
 }
 
+int connect_with_small_window() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int small = 4096;
+  const sockaddr_in address = address_of("127.0.0.1", SERVICE_PORT);
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small) != 0 ||
+      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A glyphs stream served by two processes in turn: its sequence from the start, then, from the
+// edge of a burst on, from the start again.
+bool two_runs(const std::string& got) {
+  const std::string once = glyph_sequence(0, got.size());
+  const auto split = static_cast<std::size_t>(
+      std::mismatch(got.begin(), got.end(), once.begin()).first - got.begin());
+  return split == got.size() ||
+         (split % 1000 == 0 &&
+          got.compare(split, std::string::npos, glyph_sequence(0, got.size() - split)) == 0);
+}
+
 TEST_P(Carried, ConnectionOutlivesTheServer) {
   const carry_case& carry = GetParam();
+  const char* program = carry.unread ? GLYPHS_BIN : SINK_BIN;
+  constexpr std::size_t PROMPTS = 3000;
   std::string address;
   const int manager = notification_socket(&address);
   // The names last, as each start passes them.
-  spawn_options options{.environment = {"NOTIFY_SOCKET=" + address, "FDSTORE=2",
+  spawn_options options{.environment = {"NOTIFY_SOCKET=" + address, "FDSTORE=3",
                                         "LISTEN_FDNAMES=portkit-sink.socket"}};
   int held = -1;
   if (!carry.own_listener) {
     held = listen_service_port();
     options.passed_sockets = {held};
   }
-  const child_process first = start(SINK_BIN, options);
+  if (carry.unread) {
+    // Send buffers that cannot grow past 128 KiB (this namespace's own), so that the server
+    // blocks mid-answer soon, with answers owed beyond all the kernels hold.
+    std::ofstream("/proc/sys/net/ipv4/tcp_wmem") << "4096 16384 131072";
+  }
+  const child_process first = start(program, options);
   if (carry.own_listener) {
     held = stored_listener(manager);
     ASSERT_GE(held, 0);
   }
   EXPECT_EQ(next_notification(manager), "READY=1");
-  const int fd = connect_service_port();
+  // A peer that reads nothing takes little: the answers soon fill what the kernels hold.
+  const int fd = carry.unread ? connect_with_small_window() : connect_service_port();
   ASSERT_GE(fd, 0);
-  send_bytes(fd, "before");
-  ASSERT_TRUE(wait_until([&] { return read_file(first.stdout_path) == "before"; }));
+  int answer = -1;
+  if (carry.unread) {
+    send_bytes(fd, std::string(PROMPTS * CHUNK, '?'));
+    ASSERT_TRUE(wait_until([&] { return sleeping_in(first.pid, SYS_write); }));
+  } else {
+    send_bytes(fd, "before");
+    ASSERT_TRUE(wait_until([&] { return read_file(first.stdout_path) == "before"; }));
+  }
   kill(first.pid, SIGTERM);
   EXPECT_EQ(next_notification(manager), "STOPPING=1");
+  if (carry.unread) {
+    // Not watched: its writer gone, the pipe reports a hang-up, on which systemd drops a
+    // descriptor.
+    EXPECT_EQ(next_notification(manager, &answer), "FDSTORE=1\nFDNAME=answer\nFDPOLL=0");
+  }
   int stored = -1;
   EXPECT_EQ(next_notification(manager, &stored), "FDSTORE=1\nFDNAME=connection");
   ASSERT_GE(stored, 0);
-  send_bytes(fd, "across");  // stored: the next instance's to serve
-  EXPECT_EQ(exit_code(first), STOPPED_BY_TERM);
-  EXPECT_EQ(read_file(first.stdout_path), "before");
+  // Within its one wait for an answer's peer, not the deadline's 110 s.
+  EXPECT_EQ(exit_code(first, 10s), STOPPED_BY_TERM);
+  if (!carry.unread) {
+    send_bytes(fd, "across");  // stored: the next instance's to serve
+    EXPECT_EQ(read_file(first.stdout_path), "before");
+  }
   bool clean_end = false;
   if (!carry.restart) {
     close(stored);  // the manager discards its store
@@ -466,18 +515,22 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
     options.environment.back() = carry.own_listener
                                      ? "LISTEN_FDNAMES=listener:connection"
                                      : "LISTEN_FDNAMES=portkit-sink.socket:connection";
+    if (carry.unread) {
+      options.passed_sockets.push_back(answer);
+      options.environment.back() += ":answer";
+    }
     if (carry.lone) {
       close(held);
       options.passed_sockets = {stored};
       options.environment.back() = "LISTEN_FDNAMES=connection";
     }
     // A client that comes while no server runs waits in the manager's queue.
-    const int queued = carry.lone ? -1 : connect_service_port();
+    const int queued = carry.lone || carry.unread ? -1 : connect_service_port();
     if (queued >= 0) {
       send_bytes(queued, " queued");
       close(queued);
     }
-    const child_process second = start(SINK_BIN, options);
+    const child_process second = start(program, options);
     if (carry.lone) {
       held = stored_listener(manager);
     }
@@ -500,8 +553,25 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
       close(carried);  // the manager's copy, given up
     }
     EXPECT_EQ(next_notification(manager), "FDSTOREREMOVE=1\nFDNAME=connection");
+    if (carry.unread) {
+      EXPECT_EQ(next_notification(manager), "FDSTOREREMOVE=1\nFDNAME=answer");
+      close(answer);
+    }
     EXPECT_EQ(next_notification(manager), "READY=1");
     close(stored);
+    if (carry.unread) {
+      // Every answer owed, whole and in order, the first instance's then the second's.
+      const std::string got = read_exact(fd, PROMPTS * 1000);
+      EXPECT_EQ(got.size(), PROMPTS * 1000);
+      EXPECT_TRUE(two_runs(got)) << "not two runs of the sequence, split at a burst's edge";
+      shutdown(fd, SHUT_WR);
+      read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
+      EXPECT_TRUE(clean_end);
+      close(fd);
+      close(held);
+      close(manager);
+      return;
+    }
     send_bytes(fd, " after");
     shutdown(fd, SHUT_WR);
     read_to_end(fd, DEFAULT_DEADLINE, &clean_end);

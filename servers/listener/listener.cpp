@@ -1,5 +1,6 @@
 #include "listener.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -86,10 +87,13 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
 }
 
 // How a stop ends the connections it cuts short: left to the manager (`carry_to`, -1 where none
-// keeps them), or given what is left of the stop's one wait for a peer's end on its way. The wait
-// is spent once per stop, not per connection, so silent clients, however many, delay it little.
+// keeps them), with what is left of an answer in `answers` (a pipe's read end, -1 where it cannot
+// keep that too), or given what is left of the stop's one wait for a peer's end on its way. The
+// wait is spent once per stop, not per connection, so silent clients, however many, delay it
+// little.
 struct cut_policy {
   int carry_to;
+  int answers;
   long wait_until_ms;  // on the monotonic clock; 0 until the first wait starts it
 };
 
@@ -113,15 +117,49 @@ void end_cut_short(int connection, cut_policy* policy) {
   }
 }
 
-void serve_and_close(int connection, chunk_handler handler, cut_policy* policy) {
+// A connection whose answer went to the pipe (its peer did not take it within the stop's wait)
+// goes to the manager with the pipe, the answer first: the next instance sends the rest of it
+// before anything else. Never ended cleanly here, with an answer owed; where the manager takes
+// neither, it is reset, that answer lost.
+void leave_with_answer(int connection, const cut_policy& policy) {
+  set_option(connection, IPPROTO_TCP, TCP_CORK, 0);  // what it holds of the answer leaves
+  if (!store_answer(policy.carry_to, policy.answers) ||
+      !store_connection(policy.carry_to, connection)) {
+    set_reset_on_close(connection, true);
+    (void)close(connection);
+  }
+}
+
+// Serves a connection to its end, what a previous instance owed it first, and closes it.
+void serve_and_close(int connection, chunk_handler handler, cut_policy* policy,
+                     const owed_answer* owed = nullptr) {
   set_current_connection(connection);
+  set_serving(true);
+  if (owed != nullptr && owed->length > 0) {
+    (void)write_all(connection, owed->bytes, owed->length);  // a peer gone fails it: served so
+  }
   serve_connection(connection, handler);
-  if (stop_requested()) {
+  set_serving(false);
+  const int diverted = diverted_socket();
+  if (diverted >= 0) {
+    (void)close(connection);  // the pipe's, by now
+    leave_with_answer(diverted, *policy);
+  } else if (stop_requested()) {
     end_cut_short(connection, policy);
   } else {
     close(connection);
   }
   set_current_connection(-1);
+}
+
+// Under a manager that keeps answers too, a pipe for what is left of one at a stop: its write end
+// to the stop signals, its read end to the policy. Without one, answers wait for their peers.
+void keep_answers_in_a_pipe(cut_policy* policy) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) == 0) {
+    policy->answers = ends[0];
+    divert_answers_to(ends[1]);
+  }
 }
 
 // After a stop the listening socket no longer blocks: the next queued connection, or -1 once
@@ -177,18 +215,25 @@ void run_listener(chunk_handler handler, bool output_needed) {
     without_options = queued_connections(port.listener);
   }
   // A manager that keeps descriptors and holds the port keeps its queue across a restart, and so
-  // the connection being served: a stop stores it for the next instance.
-  cut_policy policy{store && port.held ? manager : -1, 0};
+  // the connection being served: a stop stores it for the next instance, with the rest of its
+  // answer where the manager keeps that too.
+  cut_policy policy{store && port.held ? manager : -1, -1, 0};
   catch_stop_signals(port.listener, port.held);
-  if (passed.connection >= 0) {
-    take_carried(manager, passed.connection);
+  if (policy.carry_to >= 0 && manager_keeps_answers(manager)) {
+    keep_answers_in_a_pipe(&policy);
   }
+  const owed_answer owed = passed.connection >= 0
+                               ? take_carried(manager, passed.connection, passed.answer)
+                               : owed_answer{};
   // Ready only once confined, so that a manager that sees it started sees it confined.
   confine_server(manager, policy.carry_to >= 0);
   notify_ready(manager);
-  if (passed.connection >= 0) {
+  if (passed.connection >= 0 && !owed.whole) {
+    set_reset_on_close(passed.connection, true);  // not to be served out of order
+    (void)close(passed.connection);
+  } else if (passed.connection >= 0) {
     set_connection_options(passed.connection);
-    serve_and_close(passed.connection, handler, &policy);  // from its next unserved byte
+    serve_and_close(passed.connection, handler, &policy, &owed);  // from its next unserved byte
   }
   accept_report report{manager, false};
   while (!stop_requested()) {

@@ -47,8 +47,11 @@ const allowed_call SERVER_CALLS[] = {
     {SYS_writev, 0, {STDERR_FILENO, STDERR_FILENO}},
     {SYS_exit},
     {SYS_exit_group},
-    // A manager's store: the connection handed to it at a stop.
+    // A manager's store: the connection handed to it at a stop, and the answer a peer did not
+    // take diverted to a pipe (the socket kept aside, the pipe in its descriptor's place).
     {SYS_sendmsg},
+    {SYS_dup},
+    {SYS_dup3},
 };
 const std::size_t SERVER_CALL_COUNT = sizeof SERVER_CALLS / sizeof SERVER_CALLS[0];
-const std::size_t STORE_CALL_COUNT = 1;
+const std::size_t STORE_CALL_COUNT = 3;

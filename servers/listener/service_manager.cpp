@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <cerrno>
@@ -18,9 +19,13 @@ namespace {
 constexpr int FIRST_PASSED_FD = 3;  // SD_LISTEN_FDS_START
 constexpr char CONNECTION_NAME[] = "connection";
 constexpr char LISTENER_NAME[] = "listener";
+constexpr char ANSWER_NAME[] = "answer";
 constexpr char STOPPING[] = "STOPPING=1";
-// One descriptor for the port, one for the connection a stop leaves to the next instance.
+// One descriptor for the port, one for the connection a stop leaves to the next instance, and one
+// for what is left of its answer.
 constexpr long STORE_NEEDED = 2;
+constexpr long STORE_FOR_ANSWERS = 3;
+constexpr int MOST_PASSED = 3;
 
 // The notification socket once connected, for what is told without a caller to pass it: a stop,
 // from the signal handler, and a failure met while serving, from a chunk handler.
@@ -60,6 +65,11 @@ void passed_name(int index, char* name, std::size_t size) {
   }
 }
 
+bool is_pipe(int fd) {
+  struct stat status {};
+  return fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode);
+}
+
 bool is_tcp_socket(int fd) {
   return int_option(fd, SO_TYPE) == SOCK_STREAM && int_option(fd, SO_PROTOCOL) == IPPROTO_TCP;
 }
@@ -92,6 +102,34 @@ bool notify(int manager, const char* state, int fd = -1) {
   return sent >= 0;
 }
 
+// The size of the manager's descriptor store, as it states it; 0 for none.
+long store_size(int manager) {
+  const char* size = std::getenv("FDSTORE");
+  long slots = 0;
+  return manager >= 0 && size != nullptr && whole_number(size, &slots) ? slots : 0;
+}
+
+// Tells the manager to drop what it keeps under `name`.
+void unstore(int manager, const char* name) {
+  char remove[64];
+  (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", name);
+  (void)notify(manager, remove);
+}
+
+// Hands `fd` to the manager to keep under `name`; true when it was sent, and `fd` then closed.
+// `watched`: the manager may drop it once it reports a hang-up (systemd does), as a connection
+// whose peer has gone.
+bool store(int manager, int fd, const char* name, bool watched = true) {
+  char state[64];
+  (void)std::snprintf(state, sizeof state, "FDSTORE=1\nFDNAME=%s%s", name,
+                      watched ? "" : "\nFDPOLL=0");
+  if (!notify(manager, state, fd)) {
+    return false;
+  }
+  (void)close(fd);
+  return true;
+}
+
 }  // namespace
 
 int connect_to_manager() {
@@ -118,67 +156,94 @@ int connect_to_manager() {
 }
 
 bool manager_keeps_descriptors(int manager) {
-  const char* size = std::getenv("FDSTORE");
-  long slots = 0;
-  return manager >= 0 && size != nullptr && whole_number(size, &slots) && slots >= STORE_NEEDED;
+  return store_size(manager) >= STORE_NEEDED;
+}
+
+bool manager_keeps_answers(int manager) {
+  return store_size(manager) >= STORE_FOR_ANSWERS;
 }
 
 handed_over take_handed_over(int manager) {
-  handed_over passed{-1, -1, false, false};
+  handed_over passed{-1, -1, -1, false, false};
   const char* pid = std::getenv("LISTEN_PID");
   const char* count = std::getenv("LISTEN_FDS");
+  long fds = 0;
   if (pid == nullptr || count == nullptr || !is_own_pid(pid)) {
     return passed;  // nothing passed, or passed to another process
   }
-  const int fds = std::strcmp(count, "1") == 0 ? 1 : (std::strcmp(count, "2") == 0 ? 2 : 0);
   int known = 0;
-  for (int fd = FIRST_PASSED_FD; fd < FIRST_PASSED_FD + fds && is_tcp_socket(fd); ++fd) {
-    if (int_option(fd, SO_ACCEPTCONN) == 1 && passed.listener < 0) {
-      passed.listener = fd;
-      char name[sizeof LISTENER_NAME + 1];
-      passed_name(fd - FIRST_PASSED_FD, name, sizeof name);
-      passed.listener_named = name[0] != '\0';
-      passed.listener_ours = std::strcmp(name, LISTENER_NAME) == 0;
-      ++known;
-    } else if (int_option(fd, SO_ACCEPTCONN) == 0 && passed.connection < 0) {
-      // A connection: one whose peer has gone since is served as any other that fails.
-      passed.connection = fd;
+  if (whole_number(count, &fds) && fds >= 1 && fds <= MOST_PASSED) {
+    for (int fd = FIRST_PASSED_FD; fd < FIRST_PASSED_FD + static_cast<int>(fds); ++fd) {
+      const bool tcp = is_tcp_socket(fd);
+      if (is_pipe(fd) && passed.answer < 0) {
+        passed.answer = fd;
+      } else if (tcp && int_option(fd, SO_ACCEPTCONN) == 1 && passed.listener < 0) {
+        passed.listener = fd;
+        char name[sizeof LISTENER_NAME + 1];
+        passed_name(fd - FIRST_PASSED_FD, name, sizeof name);
+        passed.listener_named = name[0] != '\0';
+        passed.listener_ours = std::strcmp(name, LISTENER_NAME) == 0;
+      } else if (tcp && int_option(fd, SO_ACCEPTCONN) == 0 && passed.connection < 0) {
+        // A connection: one whose peer has gone since is served as any other that fails.
+        passed.connection = fd;
+      } else {
+        break;  // anything else, or a second of a kind
+      }
       ++known;
     }
   }
   // The manager may pass the listening socket non-blocking, and a stopped predecessor leaves it
   // so; accept is to wait. A connection alone (its socket unit stopped since) is served beside a
-  // listening socket of the server's own.
-  if (known == 0 || known != fds ||
-      (passed.listener >= 0 && !set_blocking(passed.listener, true))) {
+  // listening socket of the server's own. The rest of an answer is a previous instance's, with
+  // its connection.
+  const bool sockets = passed.listener >= 0 || passed.connection >= 0;
+  if (!sockets || known != fds || (passed.listener >= 0 && !set_blocking(passed.listener, true))) {
     char what[96];
     (void)std::snprintf(what, sizeof what,
                         "LISTEN_FDS=%.8s: a listening TCP socket, a connection or both expected",
                         count);
     fail_setup(manager, what, 0);
   }
+  if (passed.answer >= 0 && passed.connection < 0) {
+    unstore(manager, ANSWER_NAME);  // an answer whose connection is gone: nobody is owed it
+    (void)close(passed.answer);
+    passed.answer = -1;
+  }
   return passed;
 }
 
 bool store_listener(int manager, int listener) {
-  char store[64];
-  (void)std::snprintf(store, sizeof store, "FDSTORE=1\nFDNAME=%s", LISTENER_NAME);
-  return notify(manager, store, listener);
+  char state[64];
+  (void)std::snprintf(state, sizeof state, "FDSTORE=1\nFDNAME=%s", LISTENER_NAME);
+  return notify(manager, state, listener);
 }
 
 void remove_stored_listener(int manager) {
-  char remove[64];
-  (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", LISTENER_NAME);
-  (void)notify(manager, remove);
+  unstore(manager, LISTENER_NAME);
 }
 
-void take_carried(int manager, int connection) {
+owed_answer take_carried(int manager, int connection, int answer) {
   // Out of the store, or the manager would keep a copy and the peer never see our end.
-  char remove[64];
-  (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", CONNECTION_NAME);
-  (void)notify(manager, remove);
+  unstore(manager, CONNECTION_NAME);
   set_reset_on_close(connection, false);
   (void)set_blocking(connection, true);
+  owed_answer owed{};
+  owed.whole = true;
+  if (answer < 0) {
+    return owed;
+  }
+  unstore(manager, ANSWER_NAME);
+  // Its writer has ended: what it holds, then its end; never a wait.
+  (void)set_blocking(answer, false);
+  ssize_t count = 0;
+  while (owed.length < OWED_CAPACITY &&
+         (count = read_some(answer, owed.bytes + owed.length, OWED_CAPACITY - owed.length)) > 0) {
+    owed.length += static_cast<std::size_t>(count);
+  }
+  char more = 0;
+  owed.whole = owed.length < OWED_CAPACITY || read_some(answer, &more, 1) <= 0;
+  (void)close(answer);
+  return owed;
 }
 
 void tell(int manager, const char* what, int error) {
@@ -220,12 +285,14 @@ void notify_stopping() {
 
 bool store_connection(int manager, int connection) {
   set_reset_on_close(connection, true);
-  char store[64];
-  (void)std::snprintf(store, sizeof store, "FDSTORE=1\nFDNAME=%s", CONNECTION_NAME);
-  if (!notify(manager, store, connection)) {
+  if (!store(manager, connection, CONNECTION_NAME)) {
     set_reset_on_close(connection, false);
     return false;
   }
-  (void)close(connection);
   return true;
+}
+
+bool store_answer(int manager, int pipe_end) {
+  // Its writer ends with this process, a hang-up: watched, the rest of the answer would be lost.
+  return store(manager, pipe_end, ANSWER_NAME, false);
 }

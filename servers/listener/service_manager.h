@@ -4,6 +4,8 @@
 // these do nothing and cost nothing.
 #pragma once
 
+#include <cstddef>
+
 // The manager's notification socket, connected; -1 when there is none (no NOTIFY_SOCKET, or it
 // cannot be reached: a server serves all the same). Call once standard descriptors are claimed.
 int connect_to_manager();
@@ -14,6 +16,10 @@ int connect_to_manager();
 // A notification socket alone (a hand-written unit, a script waiting for READY=1) keeps nothing.
 bool manager_keeps_descriptors(int manager);
 
+// True when that store also has room for what is left of an answer (3 or more): then a stop that
+// finds a peer not taking its answer leaves the rest with the connection (stop_signals.h).
+bool manager_keeps_answers(int manager);
+
 // What a manager passed: a listening socket and, after a restart, the connection the previous
 // instance stored; -1 for what was not passed. The listening socket's name (LISTEN_FDNAMES) tells
 // whether the manager keeps it (a socket unit names every socket it passes), and whether it is
@@ -21,6 +27,7 @@ bool manager_keeps_descriptors(int manager);
 struct handed_over {
   int listener;
   int connection;
+  int answer;  // a pipe holding what the previous instance left of the answer it was writing
   bool listener_named;
   bool listener_ours;
 };
@@ -39,9 +46,20 @@ bool store_listener(int manager, int listener);
 // its place.
 void remove_stored_listener(int manager);
 
-// Takes the connection a previous instance stored out of the store, made blocking and no longer
-// reset on close: from here on its end is this process's. Call once the stop signals are caught.
-void take_carried(int manager, int connection);
+// What a previous instance left of the answer it was writing: sent before anything else. It holds
+// what one answer can leave; `whole` is false when the pipe held more, which no server here
+// leaves, and the connection is then not served out of order but reset.
+inline constexpr std::size_t OWED_CAPACITY = 4096;  // PIPE_BUF: the least any pipe holds
+struct owed_answer {
+  char bytes[OWED_CAPACITY];
+  std::size_t length;
+  bool whole;
+};
+
+// Takes the connection a previous instance stored, and the rest of its answer, out of the store:
+// the connection made blocking and no longer reset on close (from here on its end is this
+// process's), the answer read and its pipe closed. Call once the stop signals are caught.
+owed_answer take_carried(int manager, int connection, int answer);
 
 // Says "program: what[: reason]" on standard error and to the manager (STATUS=, and ERRNO= for
 // a nonzero `error`), so that its status shows it.
@@ -65,3 +83,7 @@ void notify_stopping();
 // manager closes it instead (a stop rather than a restart), so that no dropped byte ends behind a
 // clean end; true when it was sent, and this process's descriptor then closed.
 bool store_connection(int manager, int connection);
+
+// Hands the manager the pipe that holds the rest of the connection's answer (its read end), to
+// keep with the connection; true when it was sent, and this process's descriptor then closed.
+bool store_answer(int manager, int pipe_end);

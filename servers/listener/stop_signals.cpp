@@ -1,5 +1,6 @@
 #include "stop_signals.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
@@ -12,11 +13,16 @@ namespace {
 
 constexpr int STOP_SIGNALS[] = {SIGTERM, SIGINT};
 
-// What the signal handlers reach: the stop, and the listener's two sockets.
+// What the signal handlers reach: the stop, the listener's two sockets, and where an answer goes
+// when its peer does not take it.
 volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t listening_socket = -1;
 volatile std::sig_atomic_t listening_socket_held = 0;
 volatile std::sig_atomic_t current_connection = -1;
+volatile std::sig_atomic_t serving = 0;
+volatile std::sig_atomic_t spill = -1;
+volatile std::sig_atomic_t diverted = -1;
+volatile std::sig_atomic_t deadline_armed = 0;  // else the wait for answers runs first
 
 // The signal's default action, at once or, inside its handler, as soon as the handler returns.
 void reraise(int number) {
@@ -29,8 +35,27 @@ void reraise(int number) {
 // stop at once and takes no further client.
 // The connection being served is cut: the peer must not see the end of the stream.
 void end_at_once(int number) {
-  set_reset_on_close(current_connection, true);
+  set_reset_on_close(diverted >= 0 ? diverted : current_connection, true);
   reraise(number);
+}
+
+// The rest of the answer being written goes to the pipe rather than to a peer that does not take
+// it: the connection's descriptor is made the pipe's (a write blocked on it returns EINTR, and is
+// retried there), and its socket is kept aside under another.
+void divert_answer() {
+  const int connection = current_connection;
+  if (spill < 0 || connection < 0 || serving == 0 || diverted >= 0) {
+    return;
+  }
+  const int socket = dup(connection);
+  if (socket < 0) {
+    return;  // no descriptor to spare: the answer waits for its peer, within the deadline
+  }
+  if (dup3(spill, connection, O_CLOEXEC) < 0) {
+    (void)close(socket);
+    return;
+  }
+  diverted = socket;
 }
 
 extern "C" void on_stop_signal(int number) {
@@ -40,7 +65,8 @@ extern "C" void on_stop_signal(int number) {
   }
   const int saved_errno = errno;
   stop_signal = number;
-  (void)alarm(STOP_DEADLINE_S);
+  deadline_armed = spill < 0 ? 1 : 0;
+  (void)alarm(spill < 0 ? STOP_DEADLINE_S : ANSWER_WAIT_S);
   notify_stopping();
   if (listening_socket_held != 0) {
     (void)close(listening_socket);  // the manager keeps its own descriptor, queue and all
@@ -51,8 +77,17 @@ extern "C" void on_stop_signal(int number) {
   errno = saved_errno;
 }
 
-// The stop's deadline: the process ends as the stop signal would have ended it.
+// The end of the wait for answers, where one ran, then the stop's deadline: the process ends as
+// the stop signal would have ended it.
 extern "C" void on_deadline(int number) {
+  if (stop_signal != 0 && deadline_armed == 0) {
+    const int saved_errno = errno;
+    deadline_armed = 1;
+    divert_answer();
+    (void)alarm(STOP_DEADLINE_S - ANSWER_WAIT_S);
+    errno = saved_errno;
+    return;
+  }
   end_at_once(stop_signal != 0 ? stop_signal : number);
 }
 
@@ -94,6 +129,18 @@ void catch_stop_signals(int listener, bool held) {
 
 void set_current_connection(int connection) {
   current_connection = connection;
+}
+
+void divert_answers_to(int spill_end) {
+  spill = spill_end;
+}
+
+void set_serving(bool is_serving) {
+  serving = is_serving ? 1 : 0;
+}
+
+int diverted_socket() {
+  return diverted;
 }
 
 bool stop_requested() {
