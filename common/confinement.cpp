@@ -248,55 +248,70 @@ void take_steps(filter& program, int announce, step_result* results) {
   }
 }
 
-// Runs the steps not yet left out in a child, which the steps confine in its parent's place; a
-// step that ends it (an outer filter that kills, rather than refuses, a call it does not list) is
-// left out, and the rest tried again, so that nothing here can end the program. Nothing to try
-// where no filter is in force: without one, a call can only fail.
+// What a trial showed: the child (-1 where none could be made, for `error`), the step it announced
+// last (STEP_COUNT for none), and how it ended.
+struct trial {
+  pid_t child;
+  int error;
+  unsigned char last;
+  int status;
+};
+
+// Runs the steps not yet left out in a child, which they confine in its parent's place.
+trial run_trial(filter& program, const step_result* results) {
+  trial run{-1, 0, STEP_COUNT, 0};
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    run.error = errno;
+    return run;
+  }
+  sigset_t all;
+  sigset_t previous;
+  (void)sigfillset(&all);
+  // The child must not take a stop signal for its parent's.
+  (void)sigprocmask(SIG_BLOCK, &all, &previous);
+  run.child = fork();
+  run.error = errno;
+  if (run.child == 0) {
+    (void)close(report[0]);
+    (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // no core dump of a trial a filter ends
+    step_result taken[STEP_COUNT];
+    std::memcpy(taken, results, sizeof taken);
+    take_steps(program, report[1], taken);
+    _exit(0);
+  }
+  (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+  (void)close(report[1]);
+  for (unsigned char announced = 0;
+       read_some(report[0], reinterpret_cast<char*>(&announced), 1) == 1;) {
+    run.last = announced;
+  }
+  (void)close(report[0]);
+  while (run.child > 0 && waitpid(run.child, &run.status, 0) < 0 && errno == EINTR) {
+  }
+  return run;
+}
+
+// A step that ends a trial (an outer filter that kills, rather than refuses, a call it does not
+// list) is left out, and the rest tried again, so that nothing here can end the program. Nothing
+// to try where no filter is in force: without one, a call can only fail.
 void leave_out_what_ends_a_trial(filter& program, step_result* results) {
   if (prctl(PR_GET_SECCOMP, 0, 0, 0, 0) == 0) {
     return;
   }
   for (int trials = 0; trials < STEP_COUNT; ++trials) {
-    int report[2];
-    sigset_t all;
-    sigset_t previous;
-    (void)sigfillset(&all);
-    // The child must not take a stop signal for its parent's.
-    (void)sigprocmask(SIG_BLOCK, &all, &previous);
-    const pid_t child = pipe2(report, O_CLOEXEC) == 0 ? fork() : -2;
-    const int error = errno;
-    if (child == 0) {
-      (void)close(report[0]);
-      (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);  // no core dump of a trial a filter ends
-      step_result trial[STEP_COUNT];
-      std::memcpy(trial, results, sizeof trial);
-      take_steps(program, report[1], trial);
-      _exit(0);
-    }
-    (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
-    unsigned char last = STEP_COUNT;
-    if (child != -2) {
-      (void)close(report[1]);
-      for (unsigned char announced = 0;
-           read_some(report[0], reinterpret_cast<char*>(&announced), 1) == 1;) {
-        last = announced;
-      }
-      (void)close(report[0]);
-    }
-    int status = 0;
-    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (child > 0 && !WIFSIGNALED(status)) {
+    const trial run = run_trial(program, results);
+    if (run.child > 0 && !WIFSIGNALED(run.status)) {
       return;  // every step it took left it running
     }
     for (unsigned char which = 0; which < STEP_COUNT; ++which) {
       // The one it was taking when it ended, or, when it could not be tried, every one.
-      if (results[which].what == outcome::taken && (which == last || last == STEP_COUNT)) {
-        results[which] = child < 0 ? step_result{outcome::untried, error}
-                                   : step_result{outcome::ended_trial, WTERMSIG(status)};
+      if (results[which].what == outcome::taken && (which == run.last || run.last == STEP_COUNT)) {
+        results[which] = run.child < 0 ? step_result{outcome::untried, run.error}
+                                       : step_result{outcome::ended_trial, WTERMSIG(run.status)};
       }
     }
-    if (last == STEP_COUNT) {
+    if (run.last == STEP_COUNT) {
       return;  // nothing is left to try
     }
   }

@@ -116,14 +116,18 @@ void unstore(int manager, const char* name) {
   (void)notify(manager, remove);
 }
 
-// Hands `fd` to the manager to keep under `name`; true when it was sent, and `fd` then closed.
-// `watched`: the manager may drop it once it reports a hang-up (systemd does), as a connection
-// whose peer has gone.
-bool store(int manager, int fd, const char* name, bool watched = true) {
+// Hands `fd` to the manager to keep under `name`; true when it was sent. `watched`: the manager
+// may drop it once it reports a hang-up (systemd does), as a connection whose peer has gone.
+bool send_to_store(int manager, int fd, const char* name, bool watched = true) {
   char state[64];
   (void)std::snprintf(state, sizeof state, "FDSTORE=1\nFDNAME=%s%s", name,
                       watched ? "" : "\nFDPOLL=0");
-  if (!notify(manager, state, fd)) {
+  return notify(manager, state, fd);
+}
+
+// The same, for a descriptor this process is done with: closed once sent.
+bool store(int manager, int fd, const char* name, bool watched = true) {
+  if (!send_to_store(manager, fd, name, watched)) {
     return false;
   }
   (void)close(fd);
@@ -213,9 +217,7 @@ handed_over take_handed_over(int manager) {
 }
 
 bool store_listener(int manager, int listener) {
-  char state[64];
-  (void)std::snprintf(state, sizeof state, "FDSTORE=1\nFDNAME=%s", LISTENER_NAME);
-  return notify(manager, state, listener);
+  return send_to_store(manager, listener, LISTENER_NAME);
 }
 
 void remove_stored_listener(int manager) {
