@@ -403,10 +403,15 @@ scenario_trace() {
   inside systemctl stop portkit-sink.socket portkit-sink.service
 }
 
+# A connection of the server's has bytes of its client's unread (`unread`), or none (`read`).
+server_has() {
+  inside ss -Htn state established '( sport = :12345 )' |
+    awk -v want="$1" '($1 > 0) == (want == "unread") {found = 1} END {exit !found}'
+}
+
 # The server has read all its client sent.
 request_taken() {
-  inside ss -Htn state established '( sport = :12345 )' | awk '$1 == 0 {found = 1}
-    END {exit !found}'
+  server_has read
 }
 
 # glyphs asleep with prompts of its client unread: blocked writing an answer its client does not
@@ -414,9 +419,7 @@ request_taken() {
 answer_blocked() {
   local pid
   pid=$(inside systemctl show -P MainPID portkit-glyphs.service)
-  [ "$(inside awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" = S ] &&
-    inside ss -Htn state established '( sport = :12345 )' | awk '$1 > 0 {found = 1}
-      END {exit !found}'
+  [ "$(inside awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)" = S ] && server_has unread
 }
 
 # A restart of glyphs while its client reads nothing (a small window, its prompts queued, the
@@ -631,7 +634,7 @@ scenario_confined() {
 # call of the unit's filter.
 scenario_no_refused_call() {
   echo "no refused call"
-  local server pid trace=/tmp/portkit-trace buffers
+  local server step pid trace=/tmp/portkit-trace buffers
   buffers=$(nsenter -t "$machine" -n sysctl -n net.ipv4.tcp_wmem)
   inside rm -f "$trace".*
   for server in tally glyphs mirror sink; do
@@ -970,8 +973,8 @@ echo "booted systemd $(inside systemctl --version | awk 'NR == 1 {print $2}')" \
 for scenario in ${UNITS_SCENARIOS:-switches own_socket activation journal dropin restart stop \
   hand_written_unit own_socket_unit trace outer_filter \
   loopback_only cannot_bind failing_output dies_at_start ipv6 security page_commands preset \
-  confined paced_restarts back_to_back carried unread_answers upgrade soak soak_alone no_refused_call purge \
-  source_install}; do
+  confined paced_restarts back_to_back carried unread_answers upgrade soak soak_alone \
+  no_refused_call purge source_install}; do
   "scenario_$scenario"
   echo "  ($(($(date +%s) - started)) s)"
 done
