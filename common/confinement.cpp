@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "full_io.h"
 
@@ -304,11 +305,19 @@ void leave_out_what_ends_a_trial(filter& program, step_result* results) {
     if (run.child > 0 && !WIFSIGNALED(run.status)) {
       return;  // every step it took left it running
     }
+    if (run.child < 0) {
+      // No trial can be run (no process or pipe to spare): prctl, just seen to return, still
+      // takes no new privileges and the filter; the calls of Landlock and seccomp(2), which a
+      // filter may end the process at, are left out.
+      for (const step which : {LANDLOCK, FILTER_BY_SECCOMP}) {
+        results[which] = {outcome::untried, run.error};
+      }
+      return;
+    }
     for (unsigned char which = 0; which < STEP_COUNT; ++which) {
-      // The one it was taking when it ended, or, when it could not be tried, every one.
+      // The one it was taking when it ended, or, when it ended before any, every one.
       if (results[which].what == outcome::taken && (which == run.last || run.last == STEP_COUNT)) {
-        results[which] = run.child < 0 ? step_result{outcome::untried, run.error}
-                                       : step_result{outcome::ended_trial, WTERMSIG(run.status)};
+        results[which] = {outcome::ended_trial, WTERMSIG(run.status)};
       }
     }
     if (run.last == STEP_COUNT) {

@@ -21,7 +21,7 @@ inline constexpr unsigned long OWN_PROCESS = static_cast<unsigned long>(-1);
 // What confine could not take, as a line such as "confined without Landlock (Operation not
 // supported)"; empty when it took every step.
 struct confinement_gaps {
-  char text[192];
+  char text[384];  // whole, whatever was left out and why
 };
 
 // Sets no-new-privileges, closes the file system and signals to other processes (every right
@@ -30,7 +30,8 @@ struct confinement_gaps {
 // call the programs make already handles; a call of another architecture ends the process.
 // Descriptors already open keep working. A step the kernel or an outer filter refuses is left out,
 // and one that an outer filter would end the process for is found by trying the steps first in a
-// short-lived child, so that no filter of a caller's can end the program here. The steps left out
+// short-lived child, so that no filter of a caller's can end the program at a step; where no child
+// can be made, only the steps prctl takes are taken (prctl has just returned). The steps left out
 // are in the result. Where the build cannot be confined (a sanitizer's run time needs calls of its
 // own), or under valgrind, this does nothing.
 confinement_gaps confine(const allowed_call* calls, std::size_t count);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 
 bool write_all(int fd, const char* data, std::size_t length) {
   while (length > 0) {
@@ -31,6 +32,12 @@ bool wait_ready(int fd, short events, int timeout_ms) {
     ready = poll(&entry, 1, timeout_ms);
   } while (ready < 0 && errno == EINTR);
   return ready > 0;
+}
+
+long monotonic_ms() {
+  timespec now{};
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000L + now.tv_nsec / (1000L * 1000L);
 }
 
 void ignore_output_signals() {

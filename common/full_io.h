@@ -37,6 +37,9 @@ inline ssize_t recv_some(int fd, char* buffer, std::size_t capacity, int flags =
 // resuming after EINTR; false when the time passed or poll failed.
 bool wait_ready(int fd, short events, int timeout_ms);
 
+// Milliseconds on the monotonic clock, for the deadlines of waits.
+long monotonic_ms();
+
 // Makes writes to a vanished peer fail with EPIPE, and writes past the file size limit with
 // EFBIG, instead of ending the process: a failed write is then told like any other.
 void ignore_output_signals();

@@ -63,9 +63,10 @@ struct start_case {
   const char* way;
   bool passed;                // on a socket passed to it, rather than one of its own
   std::vector<long> killing;  // calls an outer filter ends the process at
-  long refused = -1;          // a call an outer filter refuses with EPERM
+  long refused = -1;          // a call an outer filter refuses, with `refused_errno`
   long filters;               // filters in force beyond the test's own
   std::string said;           // on standard error, after "program: "
+  int refused_errno = EPERM;
 };
 
 const start_case STARTS[] = {
@@ -85,6 +86,15 @@ const start_case STARTS[] = {
      SYS_landlock_create_ruleset,
      2,
      "confined without Landlock (Operation not permitted)\n"},
+    // No process to spare (LimitNPROC=1): no trial can be made, and what prctl does, seen to
+    // return, is taken all the same.
+    {"where no trial can be made",
+     false,
+     {},
+     SYS_clone,
+     2,
+     "confined without Landlock (could not be tried: Resource temporarily unavailable)\n",
+     EAGAIN},
 };
 
 class Confined : public ProgramTest, public ::testing::WithParamInterface<server_case> {};
@@ -96,7 +106,7 @@ TEST_P(Confined, HoweverStartedAndWhateverFilterItRunsUnder) {
     SCOPED_TRACE(start.way);
     const int held = start.passed ? listen_service_port() : -1;
     spawn_options options{.failing_syscall = start.refused,
-                          .failing_errno = EPERM,
+                          .failing_errno = start.refused_errno,
                           .killing_syscalls = start.killing};
     if (start.passed) {
       options.passed_sockets = {held};

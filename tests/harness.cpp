@@ -442,6 +442,98 @@ std::string next_notification(int fd, int* passed, milliseconds deadline) {
   return got > 0 ? std::string(text, static_cast<std::size_t>(got)) : "";
 }
 
+stand_in_store open_store(long capacity) {
+  stand_in_store store;
+  store.socket = notification_socket(&store.address);
+  store.capacity = capacity;
+  return store;
+}
+
+namespace {
+
+bool same_object(int one, int other) {
+  struct stat first {};
+  struct stat second {};
+  return fstat(one, &first) == 0 && fstat(other, &second) == 0 && first.st_dev == second.st_dev &&
+         first.st_ino == second.st_ino;
+}
+
+// The value of `key` ("FDNAME=") in a notification; "" when it has none.
+std::string field_of(const std::string& text, const std::string& key) {
+  const std::size_t at = text.find(key);
+  if (at == std::string::npos || (at > 0 && text[at - 1] != '\n')) {
+    return "";
+  }
+  const std::size_t end = text.find('\n', at);
+  return text.substr(at + key.size(), end == std::string::npos ? end : end - at - key.size());
+}
+
+void keep_or_drop(stand_in_store* store, const std::string& text, int fd) {
+  const std::string name = field_of(text, "FDNAME=");
+  for (const stored_fd& entry : store->kept) {
+    if (same_object(entry.fd, fd)) {
+      close(fd);
+      return;
+    }
+  }
+  if (static_cast<long>(store->kept.size()) >= store->capacity) {
+    close(fd);
+    ++store->dropped;
+    return;
+  }
+  store->kept.push_back({name.empty() ? "stored" : name, fd, field_of(text, "FDPOLL=") != "0"});
+}
+
+}  // namespace
+
+bool store_hears(stand_in_store* store, const std::string& text, milliseconds quiet) {
+  for (int heard = 0; heard < 10000; ++heard) {
+    int fd = -1;
+    const std::string said = next_notification(store->socket, &fd, quiet);
+    if (said.empty()) {
+      return false;
+    }
+    if (said.starts_with("FDSTORE=1\n") && fd >= 0) {
+      keep_or_drop(store, said, fd);
+    } else if (said.starts_with("FDSTOREREMOVE=1\n")) {
+      const std::string name = field_of(said, "FDNAME=");
+      std::erase_if(store->kept, [&](const stored_fd& entry) {
+        return entry.name == name && close(entry.fd) == 0;
+      });
+    } else {
+      store->said.push_back(said);
+    }
+    if (said == text) {
+      return true;
+    }
+  }
+  return false;
+}
+
+spawn_options passed_by(stand_in_store* store) {
+  std::erase_if(store->kept, [](const stored_fd& entry) {
+    pollfd ready{entry.fd, 0, 0};
+    return entry.watched && poll(&ready, 1, 0) == 1 && (ready.revents & (POLLHUP | POLLERR)) != 0 &&
+           close(entry.fd) == 0;
+  });
+  spawn_options options{.environment = {"NOTIFY_SOCKET=" + store->address,
+                                        "FDSTORE=" + std::to_string(store->capacity)}};
+  std::string names;
+  for (const stored_fd& entry : store->kept) {
+    options.passed_sockets.push_back(entry.fd);
+    names += (names.empty() ? "" : ":") + entry.name;
+  }
+  options.environment.push_back("LISTEN_FDNAMES=" + names);
+  return options;
+}
+
+void discard_store(stand_in_store* store) {
+  for (const stored_fd& entry : store->kept) {
+    close(entry.fd);
+  }
+  store->kept.clear();
+}
+
 long unacknowledged_bytes(int fd) {
   int unacknowledged = -1;
   return ioctl(fd, SIOCOUTQ, &unacknowledged) == 0 ? unacknowledged : -1;

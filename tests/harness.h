@@ -98,6 +98,35 @@ int notification_socket(std::string* address);
 std::string next_notification(int fd, int* passed = nullptr,
                               milliseconds deadline = DEFAULT_DEADLINE);
 
+// A stand-in for a service manager that keeps a service's descriptors as systemd does: each given
+// (FDSTORE=1) kept under its FDNAME, the same socket once under its first name, dropped by name
+// (FDSTOREREMOVE=1), those beyond `capacity` closed; what it keeps passed to the next instance in
+// the order given, with LISTEN_FDNAMES, less those watched that report a hang-up.
+struct stored_fd {
+  std::string name;
+  int fd;
+  bool watched;
+};
+struct stand_in_store {
+  int socket = -1;
+  std::string address;
+  long capacity = 0;
+  std::vector<stored_fd> kept;
+  std::vector<std::string> said;  // notifications without a descriptor, in order
+  int dropped = 0;                // descriptors closed for want of room
+};
+stand_in_store open_store(long capacity);
+
+// Takes notifications until `text` is said (true), or until none arrives for `quiet`.
+bool store_hears(stand_in_store* store, const std::string& text,
+                 milliseconds quiet = DEFAULT_DEADLINE);
+
+// Options for the next instance: its manager's environment, and what the store keeps passed.
+spawn_options passed_by(stand_in_store* store);
+
+// A stop without a restart: the store closes everything.
+void discard_store(stand_in_store* store);
+
 // Bytes this socket has sent, or still has to send, that its peer has not acknowledged.
 long unacknowledged_bytes(int fd);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,42 +51,6 @@ std::size_t bytes_waiting(int connection, std::size_t taken, std::size_t known) 
   return static_cast<std::size_t>(waiting);
 }
 
-// While more input waits, the answers to it are corked so that they leave together, in full
-// segments; they are released before the listener can block for input, so no answer ever waits
-// for the peer. Kept out of the never-returning loop so that the stack protector checks this
-// frame, which holds what the peer sent, each time a connection ends.
-[[gnu::noinline]] void serve_connection(int connection, chunk_handler handler) {
-  char chunk[CHUNK_SIZE];
-  std::size_t waiting = 0;
-  bool held = false;
-  std::size_t left = NO_LIMIT;  // bytes still to take, once a stop has bounded them
-  for (;;) {
-    if (left == NO_LIMIT && stop_requested()) {
-      left = bytes_arrived(connection);
-    }
-    if (left == 0) {
-      return;
-    }
-    const ssize_t count = recv_some(connection, chunk, sizeof chunk);
-    if (count <= 0) {
-      return;  // the peer has finished, the connection failed, or nothing more arrived by a stop
-    }
-    waiting = bytes_waiting(connection, static_cast<std::size_t>(count), waiting);
-    if (waiting > 0 && !held) {
-      set_option(connection, IPPROTO_TCP, TCP_CORK, 1);
-      held = true;
-    }
-    handler(connection, chunk, static_cast<std::int32_t>(count));
-    if (waiting == 0 && held) {
-      set_option(connection, IPPROTO_TCP, TCP_CORK, 0);
-      held = false;
-    }
-    if (left != NO_LIMIT) {
-      left -= std::min(left, static_cast<std::size_t>(count));
-    }
-  }
-}
-
 // How a stop ends the connections it cuts short: left to the manager (`carry_to`, -1 where none
 // keeps them), with what is left of an answer in `answers` (a pipe's read end, -1 where it cannot
 // keep that too), or given what is left of the stop's one wait for a peer's end on its way. The
@@ -96,6 +61,71 @@ struct cut_policy {
   int answers;
   long wait_until_ms;  // on the monotonic clock; 0 until the first wait starts it
 };
+
+// What serving needs besides the connection in hand.
+struct server {
+  chunk_handler handler;
+  int manager;
+  listening port;
+  cut_policy policy;
+  accept_report report;
+};
+
+// While a socket taken over is in its grace, the wait for a chunk lasts no longer than the grace:
+// then that socket is retired if it is empty, however long this connection stays silent. Bytes
+// already known to wait need no wait; a stop's signal ends it.
+void wait_past_retirement(int connection, server* serving) {
+  listening& port = serving->port;
+  const long left = port.retiring >= 0 ? port.retire_at_ms - monotonic_ms() : 0;
+  if (left <= 0 || stop_requested()) {
+    return;
+  }
+  pollfd entry{connection, POLLIN, 0};
+  if (poll(&entry, 1, static_cast<int>(left)) == 0) {
+    retire_when_empty(&port, serving->manager);
+  }
+}
+
+// While more input waits, the answers to it are corked so that they leave together, in full
+// segments; they are released before the listener can block for input, so no answer ever waits
+// for the peer. Kept out of the never-returning loop so that the stack protector checks this
+// frame, which holds what the peer sent, each time a connection ends.
+[[gnu::noinline]] void serve_connection(int connection, server* serving) {
+  char chunk[CHUNK_SIZE];
+  std::size_t waiting = 0;
+  bool held = false;
+  std::size_t left = NO_LIMIT;  // bytes still to take, once a stop has bounded them
+  for (;;) {
+    if (left == NO_LIMIT && stop_requested()) {
+      settle_stopping();
+      // Its answer's rest went to the pipe: what is unread is the next instance's.
+      left = answer_diverted() ? 0 : bytes_arrived(connection);
+    }
+    if (left == 0) {
+      return;
+    }
+    if (waiting == 0) {
+      wait_past_retirement(connection, serving);
+    }
+    const ssize_t count = recv_some(connection, chunk, sizeof chunk);
+    if (count <= 0) {
+      return;  // the peer has finished, the connection failed, or nothing more arrived by a stop
+    }
+    waiting = bytes_waiting(connection, static_cast<std::size_t>(count), waiting);
+    if (waiting > 0 && !held) {
+      set_option(connection, IPPROTO_TCP, TCP_CORK, 1);
+      held = true;
+    }
+    serving->handler(connection, chunk, static_cast<std::int32_t>(count));
+    if (waiting == 0 && held) {
+      set_option(connection, IPPROTO_TCP, TCP_CORK, 0);
+      held = false;
+    }
+    if (left != NO_LIMIT) {
+      left -= std::min(left, static_cast<std::size_t>(count));
+    }
+  }
+}
 
 int wait_left_ms(cut_policy* policy) {
   const long now = monotonic_ms();
@@ -112,40 +142,51 @@ void end_cut_short(int connection, cut_policy* policy) {
   const bool carried = policy->carry_to >= 0;
   if (peer_is_done(connection, carried ? 0 : wait_left_ms(policy))) {
     close(connection);
-  } else if (!carried || !store_connection(policy->carry_to, connection)) {
+  } else if (!carried || !store_connection(policy->carry_to, connection, false)) {
     close_with_reset(connection);
   }
 }
 
-// A connection whose answer went to the pipe (its peer did not take it within the stop's wait)
-// goes to the manager with the pipe, the answer first: the next instance sends the rest of it
-// before anything else. Never ended cleanly here, with an answer owed; where the manager takes
-// neither, it is reset, that answer lost.
-void leave_with_answer(int connection, const cut_policy& policy) {
+bool pipe_holds_bytes(int pipe_end) {
+  int count = 0;
+  return ioctl(pipe_end, FIONREAD, &count) == 0 && count > 0;
+}
+
+// A connection whose answer went to the pipe at the stop goes to the manager with the pipe, the
+// connection first, the answer named after it: the next instance sends the rest of the answer
+// before anything else, and never serves the connection without it. An empty pipe owes nothing:
+// the connection is cut short as any other. Never ended cleanly here with an answer owed; where
+// the manager takes neither, it is reset, that answer lost.
+void leave_with_answer(int connection, cut_policy* policy) {
   set_option(connection, IPPROTO_TCP, TCP_CORK, 0);  // what it holds of the answer leaves
-  if (!store_answer(policy.carry_to, policy.answers) ||
-      !store_connection(policy.carry_to, connection)) {
+  if (!pipe_holds_bytes(policy->answers)) {
+    end_cut_short(connection, policy);
+    return;
+  }
+  if (!store_connection(policy->carry_to, connection, true)) {
     set_reset_on_close(connection, true);
     (void)close(connection);
+  } else if (!store_answer(policy->carry_to, policy->answers)) {
+    (void)close(policy->answers);
   }
+  policy->answers = -1;
 }
 
 // Serves a connection to its end, what a previous instance owed it first, and closes it.
-void serve_and_close(int connection, chunk_handler handler, cut_policy* policy,
-                     const owed_answer* owed = nullptr) {
+void serve_and_close(int connection, server* serving, const owed_answer* owed = nullptr) {
   set_current_connection(connection);
   set_serving(true);
   if (owed != nullptr && owed->length > 0) {
     (void)write_all(connection, owed->bytes, owed->length);  // a peer gone fails it: served so
   }
-  serve_connection(connection, handler);
+  serve_connection(connection, serving);
   set_serving(false);
-  const int diverted = diverted_socket();
+  const int diverted = take_diverted_socket();
   if (diverted >= 0) {
     (void)close(connection);  // the pipe's, by now
-    leave_with_answer(diverted, *policy);
+    leave_with_answer(diverted, &serving->policy);
   } else if (stop_requested()) {
-    end_cut_short(connection, policy);
+    end_cut_short(connection, &serving->policy);
   } else {
     close(connection);
   }
@@ -165,11 +206,12 @@ void keep_answers_in_a_pipe(cut_policy* policy) {
 // After a stop the listening socket no longer blocks: the next queued connection, or -1 once
 // none is left. Failures are retried as before the stop, but no longer than the stop's one wait:
 // the connections still queued are then reset as the process ends.
-int accept_queued(int listener, cut_policy* policy, accept_report* report) {
+int accept_queued(int listener, server* serving) {
   for (;;) {
-    const int connection = accept_waiting(listener, report);
+    const int connection = accept_waiting(listener, &serving->report);
     const int error = errno;
-    if (connection >= 0 || error == EAGAIN || error == EWOULDBLOCK || wait_left_ms(policy) == 0) {
+    if (connection >= 0 || error == EAGAIN || error == EWOULDBLOCK ||
+        wait_left_ms(&serving->policy) == 0) {
       return connection;
     }
     pause_after_failed_accept(error);
@@ -177,14 +219,17 @@ int accept_queued(int listener, cut_policy* policy, accept_report* report) {
 }
 
 // A listening socket of the process's own takes its queue with it when the process ends, so the
-// clients queued there at the stop are served first, each as far as its bytes have arrived.
-void hand_on_queue(int listener, chunk_handler handler, cut_policy* policy, accept_report* report) {
+// clients queued there at the stop are served first, each as far as its bytes have arrived, and
+// ended as by hand: no manager keeps them.
+void hand_on_queue(int listener, server* serving) {
+  serving->policy.carry_to = -1;
+  divert_answers_to(-1);
   for (int queued = queued_connections(listener); queued > 0; --queued) {
-    const int connection = accept_queued(listener, policy, report);
+    const int connection = accept_queued(listener, serving);
     if (connection < 0) {
       return;
     }
-    serve_and_close(connection, handler, policy);
+    serve_and_close(connection, serving);
   }
 }
 
@@ -198,15 +243,31 @@ void confine_server(int manager, bool store) {
   }
 }
 
+// The connection a previous instance left, served first from its next unserved byte, what it owed
+// of an answer before anything else; reset where that cannot be whole, rather than served out of
+// order.
+void serve_carried(int connection, const owed_answer& owed, server* serving) {
+  if (!owed.whole) {
+    set_reset_on_close(connection, true);
+    (void)close(connection);
+    return;
+  }
+  set_connection_options(connection);
+  serve_and_close(connection, serving, &owed);
+}
+
 }  // namespace
 
 void run_listener(chunk_handler handler, bool output_needed) {
+  hold_stop_signals();
   ignore_output_signals();
   claim_standard_descriptors(output_needed);
   const int manager = connect_to_manager();
-  const bool store = manager_keeps_descriptors(manager);
+  const long slots = store_size(manager);
   const handed_over passed = take_handed_over(manager);
-  listening port = take_port(manager, passed, store);
+  server serving{
+      handler, manager, take_port(manager, passed, slots), {-1, -1, 0}, {manager, false}};
+  listening& port = serving.port;
   // Connections already queued on a passed socket were made without the options: the first this
   // many accepted get them one by one (the queue is first in, first out).
   int without_options = 0;
@@ -215,29 +276,25 @@ void run_listener(chunk_handler handler, bool output_needed) {
     without_options = queued_connections(port.listener);
   }
   // A manager that keeps descriptors and holds the port keeps its queue across a restart, and so
-  // the connection being served: a stop stores it for the next instance, with the rest of its
-  // answer where the manager keeps that too.
-  cut_policy policy{store && port.held ? manager : -1, -1, 0};
+  // the connection being served, where its store has room beside the port's sockets: a stop
+  // stores it for the next instance, with the rest of its answer where there is room for that too.
+  const long room = slots - port.stored;
+  if (slots >= STORE_FOR_CONNECTION && port.held && room >= 1) {
+    serving.policy.carry_to = manager;
+  }
   catch_stop_signals(port.listener, port.held);
-  if (policy.carry_to >= 0 && manager_keeps_answers(manager)) {
-    keep_answers_in_a_pipe(&policy);
+  if (serving.policy.carry_to >= 0 && room >= 2) {
+    keep_answers_in_a_pipe(&serving.policy);
   }
-  const owed_answer owed = passed.connection >= 0
-                               ? take_carried(manager, passed.connection, passed.answer)
-                               : owed_answer{};
+  const owed_answer owed = passed.connection >= 0 ? take_carried(manager, passed) : owed_answer{};
   // Ready only once confined, so that a manager that sees it started sees it confined.
-  confine_server(manager, policy.carry_to >= 0);
+  confine_server(manager, serving.policy.carry_to >= 0);
   notify_ready(manager);
-  if (passed.connection >= 0 && !owed.whole) {
-    set_reset_on_close(passed.connection, true);  // not to be served out of order
-    (void)close(passed.connection);
-  } else if (passed.connection >= 0) {
-    set_connection_options(passed.connection);
-    serve_and_close(passed.connection, handler, &policy, &owed);  // from its next unserved byte
+  if (passed.connection >= 0) {
+    serve_carried(passed.connection, owed, &serving);
   }
-  accept_report report{manager, false};
   while (!stop_requested()) {
-    const int connection = accept_next(&port, &report);
+    const int connection = accept_next(&port, &serving.report);
     if (connection < 0) {
       continue;
     }
@@ -245,15 +302,16 @@ void run_listener(chunk_handler handler, bool output_needed) {
       set_connection_options(connection);
       --without_options;
     }
-    serve_and_close(connection, handler, &policy);
+    serve_and_close(connection, &serving);
   }
-  // A socket whoever passed it holds stays with them, queue and all, for the next instance; one
-  // being retired is the process's own.
-  if (port.retiring >= 0) {
-    hand_on_queue(port.retiring, handler, &policy, &report);
+  settle_stopping();
+  // A socket whoever passed it holds stays with them, queue and all, for the next instance, and
+  // so does one being retired that the store keeps; the rest are the process's own.
+  if (port.retiring >= 0 && !port.retiring_held) {
+    hand_on_queue(port.retiring, &serving);
   }
   if (!port.held) {
-    hand_on_queue(port.listener, handler, &policy, &report);
+    hand_on_queue(port.listener, &serving);
   }
   end_as_stopped();
 }

@@ -16,9 +16,9 @@ using chunk_handler = void (*)(int connection, const char* chunk, std::int32_t l
 // already arrived to the handler (the rest of the current connection and, unless a manager that
 // keeps descriptors holds the socket, the connections queued), ends each of those connections
 // after its answers (cleanly only when the peer is done; otherwise with a reset, or, where such a
-// manager holds the socket, by leaving the current one to it, with what is left of an answer its
-// peer has not taken ANSWER_WAIT_S into the stop where that manager keeps answers too), and ends
-// as that signal would have ended it, within STOP_DEADLINE_S. A failed set-up ends the process with
-// status 1 and one line on standard error, also told to the manager; for a server whose handler
-// prints (`output_needed`), a closed standard output is one.
+// manager holds the socket, by leaving the current one to it, at once, with what is left of the
+// answer being written where that manager keeps answers too), and ends as that signal would have
+// ended it, within STOP_DEADLINE_S. A failed set-up ends the process with status 1 and one line on
+// standard error, also told to the manager; for a server whose handler prints (`output_needed`),
+// a closed standard output is one.
 [[noreturn]] void run_listener(chunk_handler handler, bool output_needed = false);

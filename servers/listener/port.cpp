@@ -94,11 +94,12 @@ bool steer_new_connections(int own) {
 // service manager attaches a unit's address rules (IPAddressAllow=, IPAddressDeny=) to the group
 // of each instance: a socket carried across restarts keeps the rules of the instance that made
 // it, whatever the unit says now. So this instance makes its own beside the carried one (the port
-// shared for a moment), has the kernel steer every new connection to it, gives it to the store in
-// the carried one's place, and retires the carried one: what it holds is served, nothing refused.
-// Where a step fails, the carried one is served as before.
+// shared for a moment), has the kernel steer every new connection to it, gives it to the store as
+// the port and keeps the carried one there as one being retired, its queue served first: nothing
+// refused, and nothing the carried one still holds lost at a stop meanwhile. Where a step fails,
+// the carried one is served as before.
 listening take_over_port(int manager, int carried) {
-  listening port{carried, true, -1, 0};
+  listening port{carried, true, -1, 0, false, 1};
   const int on = 1;
   const char* failed = nullptr;
   const int own = setsockopt(carried, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0
@@ -107,15 +108,20 @@ listening take_over_port(int manager, int carried) {
   if (own < 0) {
     return port;
   }
-  const long retire_at = monotonic_ms() + RETIRE_GRACE_MS;
   if (!steer_new_connections(own)) {
-    port.retiring = own;  // what reached it meanwhile is served; the carried one stays
-  } else {
-    remove_stored_listener(manager);
-    port = {own, store_listener(manager, own), carried, 0};
+    // Nothing but the moment since it listened can have reached it.
+    set_reset_on_close(own, true);
+    (void)close(own);
+    return port;
   }
-  port.retire_at_ms = retire_at;
-  (void)set_blocking(port.retiring, false);
+  unstore_listener(manager);
+  port.retiring_held = store_retiring(manager, carried);
+  port.held = store_listener(manager, own);
+  port.stored = (port.held ? 1 : 0) + (port.retiring_held ? 1 : 0);
+  port.listener = own;
+  port.retiring = carried;
+  port.retire_at_ms = monotonic_ms() + RETIRE_GRACE_MS;
+  (void)set_blocking(carried, false);
   return port;
 }
 
@@ -133,8 +139,19 @@ void note_failed(accept_report* report, int error) {
   }
 }
 
+void retire(listening* port, int manager) {
+  if (port->retiring_held) {
+    unstore_retired(manager);
+  }
+  (void)close(port->retiring);
+  port->retiring = -1;
+  port->stored -= port->retiring_held ? 1 : 0;
+  port->retiring_held = false;
+  set_option(port->listener, SOL_SOCKET, SO_REUSEPORT, 0);
+}
+
 // A connection the socket being retired still holds; -1 once it is empty, and then, its grace
-// over, it is closed and the port no longer shared.
+// over, it is retired.
 int accept_retiring(listening* port, accept_report* report) {
   const int connection = accept_waiting(port->retiring, report);
   if (connection >= 0) {
@@ -145,9 +162,7 @@ int accept_retiring(listening* port, accept_report* report) {
   if (error != EAGAIN && error != EWOULDBLOCK) {
     pause_after_failed_accept(error);
   } else if (monotonic_ms() >= port->retire_at_ms) {
-    (void)close(port->retiring);
-    port->retiring = -1;
-    set_option(port->listener, SOL_SOCKET, SO_REUSEPORT, 0);
+    retire(port, report->manager);
   }
   return -1;
 }
@@ -179,17 +194,41 @@ void set_connection_options(int socket) {
   set_option(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, STALL_BOUND_MS);
 }
 
-listening take_port(int manager, const handed_over& passed, bool store) {
-  if (passed.listener >= 0 && passed.listener_ours && store) {
+listening take_port(int manager, const handed_over& passed, long slots) {
+  const bool store = slots >= STORE_FOR_CONNECTION;
+  listening port{passed.listener, store || passed.listener_named, -1, 0, false, 0};
+  if (passed.retiring >= 0 && passed.listener < 0) {
+    port.listener = passed.retiring;  // its successor lost: the port all the same
+    port.stored = store ? 1 : 0;
+    return port;
+  }
+  if (passed.retiring >= 0) {
+    // A restart inside the last one's takeover: that one goes on retiring here, and the port is
+    // taken over at the next restart, so that the store never holds more than two port sockets.
+    port.retiring = passed.retiring;
+    port.retiring_held = store;
+    port.retire_at_ms = monotonic_ms() + RETIRE_GRACE_MS;
+    (void)set_blocking(port.retiring, false);
+  } else if (passed.listener_ours && slots >= STORE_FOR_TAKEOVER) {
     return take_over_port(manager, passed.listener);
   }
-  // A socket unit names every socket it passes and keeps it; a launcher that keeps no copy
-  // (systemd-socket-activate) names none unless asked.
   if (passed.listener >= 0) {
-    return {passed.listener, store || passed.listener_named, -1, 0};
+    // A socket unit names every socket it passes and keeps it; a launcher that keeps no copy
+    // (systemd-socket-activate) names none unless asked.
+    port.stored = (passed.listener_ours && store ? 1 : 0) + (port.retiring_held ? 1 : 0);
+    return port;
   }
-  const int listener = open_listening_socket(manager);
-  return {listener, store && store_listener(manager, listener), -1, 0};
+  port.listener = open_listening_socket(manager);
+  port.held = store && store_listener(manager, port.listener);
+  port.stored = port.held ? 1 : 0;
+  return port;
+}
+
+void retire_when_empty(listening* port, int manager) {
+  if (port->retiring >= 0 && monotonic_ms() >= port->retire_at_ms &&
+      queued_connections(port->retiring) == 0) {
+    retire(port, manager);
+  }
 }
 
 int queued_connections(int listener) {
@@ -244,10 +283,4 @@ void pause_after_failed_accept(int error) {
     const timespec pause{0, ACCEPT_PAUSE_NS};
     nanosleep(&pause, nullptr);
   }
-}
-
-long monotonic_ms() {
-  timespec now{};
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / (1000L * 1000L);
 }

@@ -19,16 +19,21 @@ struct listening {
   // Kept, queue and all, by whoever passed it or was given it (a manager that keeps descriptors,
   // or one that named it): a stop leaves its queue to them.
   bool held;
-  // A carried one being retired: still served until it is empty and its grace is over; -1 none.
+  // An earlier port socket of the server's own, taken over: still served until it is empty and
+  // its grace is over; -1 none. Kept in the store meanwhile (`retiring_held`), so that a stop
+  // leaves it, queue and all, to the next instance.
   int retiring;
   long retire_at_ms;  // on the monotonic clock
+  bool retiring_held;
+  int stored;  // port sockets in the manager's descriptor store, taking its room
 };
 
-// The port: the listening socket passed (held where the manager keeps descriptors, `store`, or
-// named it), or one of the server's own (given to such a manager to hold). One the server's earlier
-// instance made and the store carried is taken over by one of this instance's. A failed set-up
-// ends the process.
-listening take_port(int manager, const handed_over& passed, bool store);
+// The port: the listening socket passed (held where the manager keeps descriptors, or named it),
+// or one of the server's own (given to such a manager to hold). One the server's earlier instance
+// made and the store carried is taken over by one of this instance's, where the store (`slots`
+// descriptors) has room for both beside a connection and its answer, and no earlier takeover is
+// still retiring one. A failed set-up ends the process.
+listening take_port(int manager, const handed_over& passed, long slots);
 
 // Connections that have completed their handshake and wait to be accepted.
 int queued_connections(int listener);
@@ -39,6 +44,11 @@ struct accept_report {
   bool failing;
 };
 
+// The socket being retired, once its grace is over and its queue empty: taken out of the store,
+// closed, and the port no longer shared. Whatever the server is doing meanwhile: serve_connection
+// waits for a chunk no longer than the grace.
+void retire_when_empty(listening* port, int manager);
+
 // The next connection, those of a socket being retired first; -1 once a stop is asked for.
 // Failures are retried, at once after an interrupted call or an aborted connection, else after a
 // pause, so that a lasting one (no descriptors left) never becomes a busy loop.
@@ -48,5 +58,3 @@ int accept_next(listening* port, accept_report* report);
 // none is left or at a failure, which the caller may retry after pause_after_failed_accept.
 int accept_waiting(int listener, accept_report* report);
 void pause_after_failed_accept(int error);
-
-long monotonic_ms();

@@ -1,13 +1,17 @@
 #include "service_manager.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,19 +21,27 @@
 namespace {
 
 constexpr int FIRST_PASSED_FD = 3;  // SD_LISTEN_FDS_START
+// The names the server gives what it stores. A connection whose answer's rest is stored too is
+// named after the process that stored both ("connection.<pid>", "answer.<pid>"), so that an answer
+// is only ever taken with its own connection; release 1.3.0 stored both unnamed by process.
 constexpr char CONNECTION_NAME[] = "connection";
-constexpr char LISTENER_NAME[] = "listener";
 constexpr char ANSWER_NAME[] = "answer";
+constexpr char LISTENER_NAME[] = "listener";
+constexpr char RETIRING_NAME[] = "retiring";
 constexpr char STOPPING[] = "STOPPING=1";
-// One descriptor for the port, one for the connection a stop leaves to the next instance, and one
-// for what is left of its answer.
-constexpr long STORE_NEEDED = 2;
-constexpr long STORE_FOR_ANSWERS = 3;
-constexpr int MOST_PASSED = 3;
+// More than any store holds: LISTEN_FDS is read no further.
+constexpr long MOST_PASSED = 4096;
+// The first this many descriptors passed that are not expected are taken out of the store once
+// all is sorted (a name may be shared with one that is kept); later ones at once.
+constexpr int SORTED_LATER = 64;
+// A name the manager passes: at most 255 bytes.
+constexpr std::size_t PASSED_NAME_SIZE = 256;
 
 // The notification socket once connected, for what is told without a caller to pass it: a stop,
 // from the signal handler, and a failure met while serving, from a chunk handler.
 volatile std::sig_atomic_t connected_manager = -1;
+// A STOPPING=1 the signal handler could not send, the manager's queue being full.
+volatile std::sig_atomic_t stopping_unsent = 0;
 
 // A whole decimal number, with nothing after it; false for anything else.
 bool whole_number(const char* text, long* value) {
@@ -52,10 +64,10 @@ int int_option(int fd, int option) {
 
 // The name the manager gave the descriptor passed `index`th (LISTEN_FDNAMES: names separated by
 // colons), cut to `size` - 1 bytes; "" for none.
-void passed_name(int index, char* name, std::size_t size) {
+void passed_name(long index, char* name, std::size_t size) {
   const char* names = std::getenv("LISTEN_FDNAMES");
   name[0] = '\0';
-  for (int at = 0; names != nullptr && at < index; ++at) {
+  for (long at = 0; names != nullptr && at < index; ++at) {
     names = std::strchr(names, ':');
     names = names == nullptr ? nullptr : names + 1;
   }
@@ -65,21 +77,10 @@ void passed_name(int index, char* name, std::size_t size) {
   }
 }
 
-bool is_pipe(int fd) {
-  struct stat status {};
-  return fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode);
-}
-
-bool is_tcp_socket(int fd) {
-  return int_option(fd, SO_TYPE) == SOCK_STREAM && int_option(fd, SO_PROTOCOL) == IPPROTO_TCP;
-}
-
 // One datagram, with a descriptor when `fd` is not -1; false when it was not sent. Without one it
-// is a plain send, so that a confined server needs sendmsg only for a store.
-bool notify(int manager, const char* state, int fd = -1) {
-  if (manager < 0) {
-    return false;
-  }
+// is a plain send, so that a confined server needs sendmsg only for a store. A full queue at the
+// manager is waited out, within NOTIFY_WAIT_MS, never taken for a failure.
+bool send_notification(int manager, const char* state, int fd) {
   iovec text{const_cast<char*>(state), std::strlen(state)};
   msghdr message{};
   message.msg_iov = &text;
@@ -94,24 +95,34 @@ bool notify(int manager, const char* state, int fd = -1) {
     rights->cmsg_len = CMSG_LEN(sizeof fd);
     std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
   }
-  ssize_t sent = 0;
-  do {
-    sent = fd >= 0 ? sendmsg(manager, &message, MSG_NOSIGNAL)
-                   : send(manager, text.iov_base, text.iov_len, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  return sent >= 0;
+  const long give_up_at = monotonic_ms() + NOTIFY_WAIT_MS;
+  for (;;) {
+    const ssize_t sent = fd >= 0 ? sendmsg(manager, &message, MSG_NOSIGNAL)
+                                 : send(manager, text.iov_base, text.iov_len, MSG_NOSIGNAL);
+    if (sent >= 0) {
+      return true;
+    }
+    const long left = give_up_at - monotonic_ms();
+    if (errno != EINTR && (errno != EAGAIN || left <= 0)) {
+      return false;
+    }
+    if (errno == EAGAIN) {
+      (void)wait_ready(manager, POLLOUT, static_cast<int>(left));
+    }
+  }
 }
 
-// The size of the manager's descriptor store, as it states it; 0 for none.
-long store_size(int manager) {
-  const char* size = std::getenv("FDSTORE");
-  long slots = 0;
-  return manager >= 0 && size != nullptr && whole_number(size, &slots) ? slots : 0;
+bool notify(int manager, const char* state, int fd = -1) {
+  if (manager < 0) {
+    return false;
+  }
+  settle_stopping();  // a stop is told before anything said after it
+  return send_notification(manager, state, fd);
 }
 
 // Tells the manager to drop what it keeps under `name`.
 void unstore(int manager, const char* name) {
-  char remove[64];
+  char remove[PASSED_NAME_SIZE + 32];
   (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", name);
   (void)notify(manager, remove);
 }
@@ -119,7 +130,7 @@ void unstore(int manager, const char* name) {
 // Hands `fd` to the manager to keep under `name`; true when it was sent. `watched`: the manager
 // may drop it once it reports a hang-up (systemd does), as a connection whose peer has gone.
 bool send_to_store(int manager, int fd, const char* name, bool watched = true) {
-  char state[64];
+  char state[STORED_NAME_SIZE + 32];
   (void)std::snprintf(state, sizeof state, "FDSTORE=1\nFDNAME=%s%s", name,
                       watched ? "" : "\nFDPOLL=0");
   return notify(manager, state, fd);
@@ -132,6 +143,163 @@ bool store(int manager, int fd, const char* name, bool watched = true) {
   }
   (void)close(fd);
   return true;
+}
+
+// The name of this process's connection or answer: `kind`.<pid>.
+void own_name(const char* kind, char* name, std::size_t size) {
+  (void)std::snprintf(name, size, "%s.%ld", kind, static_cast<long>(getpid()));
+}
+
+enum class passed_kind { none, listening, connection, pipe, other };
+
+passed_kind kind_of(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    return passed_kind::none;  // nothing open there
+  }
+  if (S_ISFIFO(status.st_mode)) {
+    return passed_kind::pipe;
+  }
+  if (!S_ISSOCK(status.st_mode) || int_option(fd, SO_TYPE) != SOCK_STREAM ||
+      int_option(fd, SO_PROTOCOL) != IPPROTO_TCP) {
+    return passed_kind::other;
+  }
+  return int_option(fd, SO_ACCEPTCONN) == 1 ? passed_kind::listening : passed_kind::connection;
+}
+
+// `name` is `kind` alone, or `kind`.<something>; `tag` points at what follows the dot ("" for
+// none).
+bool named_as(const char* name, const char* kind, const char** tag) {
+  const std::size_t length = std::strlen(kind);
+  if (std::strncmp(name, kind, length) != 0 || (name[length] != '\0' && name[length] != '.')) {
+    return false;
+  }
+  *tag = name[length] == '.' ? name + length + 1 : "";
+  return true;
+}
+
+// What take_handed_over has sorted so far, and the descriptors it did not expect, to be taken out
+// of the store once all is sorted.
+struct sorting {
+  handed_over passed;
+  std::uint64_t unexpected;  // by index, the first SORTED_LATER passed
+};
+
+void take_out_of_store(int manager, long index) {
+  char name[PASSED_NAME_SIZE];
+  passed_name(index, name, sizeof name);
+  if (name[0] != '\0') {
+    unstore(manager, name);
+  }
+}
+
+// Closes a descriptor passed that is not expected, with one line: a connection with a reset, for
+// its peer's bytes are not served.
+void drop_passed(int manager, sorting* sorted, int fd, const char* why) {
+  const long index = fd - FIRST_PASSED_FD;
+  char name[PASSED_NAME_SIZE];
+  passed_name(index, name, sizeof name);
+  char what[PASSED_NAME_SIZE + 128];
+  (void)std::snprintf(what, sizeof what, "passed descriptor %d (%s): %s, closed", fd,
+                      name[0] != '\0' ? name : "no name", why);
+  tell(manager, what, 0);
+  set_reset_on_close(fd, true);  // fails harmlessly on what is not a socket
+  (void)close(fd);
+  if (index < SORTED_LATER) {
+    sorted->unexpected |= std::uint64_t{1} << index;
+  } else {
+    take_out_of_store(manager, index);
+  }
+}
+
+void sort_listening(int manager, sorting* sorted, int fd, const char* name) {
+  handed_over& passed = sorted->passed;
+  if (std::strcmp(name, RETIRING_NAME) == 0) {
+    if (passed.retiring >= 0) {
+      drop_passed(manager, sorted, fd, "a second port socket being retired");
+    } else {
+      passed.retiring = fd;
+    }
+  } else if (passed.listener >= 0) {
+    drop_passed(manager, sorted, fd, "a second listening socket");
+  } else {
+    passed.listener = fd;
+    passed.listener_named = name[0] != '\0';
+    passed.listener_ours = std::strcmp(name, LISTENER_NAME) == 0;
+  }
+}
+
+// A connection passed unnamed (by a launcher) or named as this server names them; a pipe named
+// as an answer.
+void sort_stored(int manager, sorting* sorted, int fd, const char* name, bool is_pipe) {
+  handed_over& passed = sorted->passed;
+  const char* tag = nullptr;
+  const bool known = is_pipe ? named_as(name, ANSWER_NAME, &tag)
+                             : name[0] == '\0' || named_as(name, CONNECTION_NAME, &tag);
+  int& slot = is_pipe ? passed.answer : passed.connection;
+  char* kept_name = is_pipe ? passed.answer_name : passed.connection_name;
+  if (!known || std::strlen(name) >= STORED_NAME_SIZE) {
+    drop_passed(manager, sorted, fd, "an unknown name");
+  } else if (slot >= 0) {
+    drop_passed(manager, sorted, fd, is_pipe ? "a second answer" : "a second connection");
+  } else {
+    slot = fd;
+    (void)std::snprintf(kept_name, STORED_NAME_SIZE, "%s", name);
+  }
+}
+
+// An answer goes only with its own connection: the same process's name on both, or both unnamed
+// by process (release 1.3.0 stored one of each at most, together).
+void pair_answer(int manager, sorting* sorted) {
+  handed_over& passed = sorted->passed;
+  const char* connection_tag = "";
+  const char* answer_tag = "";
+  const bool named = passed.connection_name[0] != '\0';
+  if (named) {
+    (void)named_as(passed.connection_name, CONNECTION_NAME, &connection_tag);
+  }
+  if (passed.answer >= 0) {
+    (void)named_as(passed.answer_name, ANSWER_NAME, &answer_tag);
+    if (passed.connection < 0 || !named || std::strcmp(answer_tag, connection_tag) != 0) {
+      drop_passed(manager, sorted, passed.answer, "an answer without its connection");
+      passed.answer = -1;
+      passed.answer_name[0] = '\0';
+    }
+  }
+  if (passed.connection >= 0 && connection_tag[0] != '\0' && passed.answer < 0) {
+    drop_passed(manager, sorted, passed.connection, "a connection without the rest of its answer");
+    passed.connection = -1;
+    passed.connection_name[0] = '\0';
+  }
+}
+
+// Takes what was not expected out of the store. A name it shares with a connection or answer kept
+// goes when those are taken out; one shared with a port socket kept takes that one too, which is
+// handed to the store again at once.
+void take_unexpected_out(int manager, const sorting& sorted) {
+  const handed_over& passed = sorted.passed;
+  bool listener_out = false;
+  bool retiring_out = false;
+  for (long index = 0; index < SORTED_LATER; ++index) {
+    if ((sorted.unexpected & (std::uint64_t{1} << index)) == 0) {
+      continue;
+    }
+    char name[PASSED_NAME_SIZE];
+    passed_name(index, name, sizeof name);
+    if (name[0] == '\0' || std::strcmp(name, passed.connection_name) == 0 ||
+        std::strcmp(name, passed.answer_name) == 0) {
+      continue;
+    }
+    unstore(manager, name);
+    listener_out = listener_out || (passed.listener_ours && std::strcmp(name, LISTENER_NAME) == 0);
+    retiring_out = retiring_out || std::strcmp(name, RETIRING_NAME) == 0;
+  }
+  if (listener_out) {
+    (void)send_to_store(manager, passed.listener, LISTENER_NAME);
+  }
+  if (retiring_out && passed.retiring >= 0) {
+    (void)send_to_store(manager, passed.retiring, RETIRING_NAME);
+  }
 }
 
 }  // namespace
@@ -148,7 +316,8 @@ int connect_to_manager() {
   if (path[0] == '@') {
     address.sun_path[0] = '\0';  // the abstract namespace
   }
-  // A manager that is slow to read must not hold the server: the datagram is dropped instead.
+  // Never blocking: the stop signal's handler must not wait on the manager. The rest wait for room
+  // with a bound of their own.
   const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
   if (manager >= 0 && connect(manager, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
@@ -159,97 +328,100 @@ int connect_to_manager() {
   return manager;
 }
 
-bool manager_keeps_descriptors(int manager) {
-  return store_size(manager) >= STORE_NEEDED;
-}
-
-bool manager_keeps_answers(int manager) {
-  return store_size(manager) >= STORE_FOR_ANSWERS;
+long store_size(int manager) {
+  const char* size = std::getenv("FDSTORE");
+  long slots = 0;
+  return manager >= 0 && size != nullptr && whole_number(size, &slots) && slots > 0 ? slots : 0;
 }
 
 handed_over take_handed_over(int manager) {
-  handed_over passed{-1, -1, -1, false, false};
+  sorting sorted{{-1, -1, -1, -1, false, false, "", ""}, 0};
   const char* pid = std::getenv("LISTEN_PID");
   const char* count = std::getenv("LISTEN_FDS");
-  long fds = 0;
   if (pid == nullptr || count == nullptr || !is_own_pid(pid)) {
-    return passed;  // nothing passed, or passed to another process
+    return sorted.passed;  // nothing passed, or passed to another process
   }
-  int known = 0;
-  if (whole_number(count, &fds) && fds >= 1 && fds <= MOST_PASSED) {
-    for (int fd = FIRST_PASSED_FD; fd < FIRST_PASSED_FD + static_cast<int>(fds); ++fd) {
-      const bool tcp = is_tcp_socket(fd);
-      if (is_pipe(fd) && passed.answer < 0) {
-        passed.answer = fd;
-      } else if (tcp && int_option(fd, SO_ACCEPTCONN) == 1 && passed.listener < 0) {
-        passed.listener = fd;
-        char name[sizeof LISTENER_NAME + 1];
-        passed_name(fd - FIRST_PASSED_FD, name, sizeof name);
-        passed.listener_named = name[0] != '\0';
-        passed.listener_ours = std::strcmp(name, LISTENER_NAME) == 0;
-      } else if (tcp && int_option(fd, SO_ACCEPTCONN) == 0 && passed.connection < 0) {
-        // A connection: one whose peer has gone since is served as any other that fails.
-        passed.connection = fd;
-      } else {
-        break;  // anything else, or a second of a kind
-      }
-      ++known;
-    }
-  }
-  // The manager may pass the listening socket non-blocking, and a stopped predecessor leaves it
-  // so; accept is to wait. A connection alone (its socket unit stopped since) is served beside a
-  // listening socket of the server's own. The rest of an answer is a previous instance's, with
-  // its connection.
-  const bool sockets = passed.listener >= 0 || passed.connection >= 0;
-  if (!sockets || known != fds || (passed.listener >= 0 && !set_blocking(passed.listener, true))) {
-    char what[96];
-    (void)std::snprintf(what, sizeof what,
-                        "LISTEN_FDS=%.8s: a listening TCP socket, a connection or both expected",
-                        count);
+  long fds = 0;
+  if (!whole_number(count, &fds) || fds < 0) {
+    char what[64];
+    (void)std::snprintf(what, sizeof what, "LISTEN_FDS=%.8s: not a count of descriptors", count);
     fail_setup(manager, what, 0);
   }
-  if (passed.answer >= 0 && passed.connection < 0) {
-    unstore(manager, ANSWER_NAME);  // an answer whose connection is gone: nobody is owed it
-    (void)close(passed.answer);
-    passed.answer = -1;
+  for (long index = 0; index < std::min(fds, MOST_PASSED); ++index) {
+    const int fd = FIRST_PASSED_FD + static_cast<int>(index);
+    char name[PASSED_NAME_SIZE];
+    passed_name(index, name, sizeof name);
+    switch (kind_of(fd)) {
+      case passed_kind::none:
+        break;
+      case passed_kind::listening:
+        sort_listening(manager, &sorted, fd, name);
+        break;
+      case passed_kind::connection:
+        sort_stored(manager, &sorted, fd, name, false);
+        break;
+      case passed_kind::pipe:
+        sort_stored(manager, &sorted, fd, name, true);
+        break;
+      case passed_kind::other:
+        drop_passed(manager, &sorted, fd, "neither a TCP socket nor a pipe");
+        break;
+    }
   }
-  return passed;
+  pair_answer(manager, &sorted);
+  take_unexpected_out(manager, sorted);
+  // The manager may pass the listening socket non-blocking, and a stopped predecessor leaves it
+  // so; accept is to wait.
+  if (sorted.passed.listener >= 0 && !set_blocking(sorted.passed.listener, true)) {
+    fail_setup(manager, "a passed listening socket cannot be made to block", errno);
+  }
+  return sorted.passed;
 }
 
 bool store_listener(int manager, int listener) {
   return send_to_store(manager, listener, LISTENER_NAME);
 }
 
-void remove_stored_listener(int manager) {
+void unstore_listener(int manager) {
   unstore(manager, LISTENER_NAME);
 }
 
-owed_answer take_carried(int manager, int connection, int answer) {
+bool store_retiring(int manager, int carried) {
+  return send_to_store(manager, carried, RETIRING_NAME);
+}
+
+void unstore_retired(int manager) {
+  unstore(manager, RETIRING_NAME);
+}
+
+owed_answer take_carried(int manager, const handed_over& passed) {
   // Out of the store, or the manager would keep a copy and the peer never see our end.
-  unstore(manager, CONNECTION_NAME);
-  set_reset_on_close(connection, false);
-  (void)set_blocking(connection, true);
+  if (passed.connection_name[0] != '\0') {
+    unstore(manager, passed.connection_name);
+  }
+  set_reset_on_close(passed.connection, false);
+  (void)set_blocking(passed.connection, true);
   owed_answer owed{};
   owed.whole = true;
-  if (answer < 0) {
+  if (passed.answer < 0) {
     return owed;
   }
-  unstore(manager, ANSWER_NAME);
+  unstore(manager, passed.answer_name);
   // Its writer has ended: what it holds, then its end; never a wait.
-  (void)set_blocking(answer, false);
+  (void)set_blocking(passed.answer, false);
   ssize_t count = 0;
-  while (owed.length < OWED_CAPACITY &&
-         (count = read_some(answer, owed.bytes + owed.length, OWED_CAPACITY - owed.length)) > 0) {
+  while (owed.length < OWED_CAPACITY && (count = read_some(passed.answer, owed.bytes + owed.length,
+                                                           OWED_CAPACITY - owed.length)) > 0) {
     owed.length += static_cast<std::size_t>(count);
   }
   char more = 0;
-  owed.whole = owed.length < OWED_CAPACITY || read_some(answer, &more, 1) <= 0;
-  (void)close(answer);
+  owed.whole = owed.length < OWED_CAPACITY || read_some(passed.answer, &more, 1) <= 0;
+  (void)close(passed.answer);
   return owed;
 }
 
 void tell(int manager, const char* what, int error) {
-  char line[256];
+  char line[512];
   if (error != 0) {
     (void)std::snprintf(line, sizeof line, "%s: %s: %s", program_invocation_short_name, what,
                         std::strerror(error));
@@ -257,7 +429,7 @@ void tell(int manager, const char* what, int error) {
     (void)std::snprintf(line, sizeof line, "%s: %s", program_invocation_short_name, what);
   }
   std::fprintf(stderr, "%s\n", line);
-  char state[320];
+  char state[sizeof line + 32];
   if (error != 0) {
     (void)std::snprintf(state, sizeof state, "STATUS=%s\nERRNO=%d", line, error);
   } else {
@@ -280,14 +452,28 @@ void notify_ready(int manager) {
 }
 
 void notify_stopping() {
-  if (connected_manager >= 0) {
-    (void)send(connected_manager, STOPPING, sizeof STOPPING - 1, MSG_NOSIGNAL);
+  if (connected_manager >= 0 &&
+      send(connected_manager, STOPPING, sizeof STOPPING - 1, MSG_NOSIGNAL) < 0) {
+    stopping_unsent = 1;
   }
 }
 
-bool store_connection(int manager, int connection) {
+void settle_stopping() {
+  if (stopping_unsent != 0) {
+    stopping_unsent = 0;
+    (void)send_notification(connected_manager, STOPPING, -1);
+  }
+}
+
+bool store_connection(int manager, int connection, bool owes_answer) {
+  char name[STORED_NAME_SIZE];
+  if (owes_answer) {
+    own_name(CONNECTION_NAME, name, sizeof name);
+  } else {
+    (void)std::snprintf(name, sizeof name, "%s", CONNECTION_NAME);
+  }
   set_reset_on_close(connection, true);
-  if (!store(manager, connection, CONNECTION_NAME)) {
+  if (!store(manager, connection, name)) {
     set_reset_on_close(connection, false);
     return false;
   }
@@ -295,6 +481,13 @@ bool store_connection(int manager, int connection) {
 }
 
 bool store_answer(int manager, int pipe_end) {
+  char name[STORED_NAME_SIZE];
+  own_name(ANSWER_NAME, name, sizeof name);
   // Its writer ends with this process, a hang-up: watched, the rest of the answer would be lost.
-  return store(manager, pipe_end, ANSWER_NAME, false);
+  if (store(manager, pipe_end, name, false)) {
+    return true;
+  }
+  own_name(CONNECTION_NAME, name, sizeof name);
+  unstore(manager, name);  // the manager closes it: a reset, its answer lost
+  return false;
 }

@@ -14,7 +14,7 @@ namespace {
 constexpr int STOP_SIGNALS[] = {SIGTERM, SIGINT};
 
 // What the signal handlers reach: the stop, the listener's two sockets, and where an answer goes
-// when its peer does not take it.
+// when its connection is left to the next instance.
 volatile std::sig_atomic_t stop_signal = 0;
 volatile std::sig_atomic_t listening_socket = -1;
 volatile std::sig_atomic_t listening_socket_held = 0;
@@ -22,7 +22,6 @@ volatile std::sig_atomic_t current_connection = -1;
 volatile std::sig_atomic_t serving = 0;
 volatile std::sig_atomic_t spill = -1;
 volatile std::sig_atomic_t diverted = -1;
-volatile std::sig_atomic_t deadline_armed = 0;  // else the wait for answers runs first
 
 // The signal's default action, at once or, inside its handler, as soon as the handler returns.
 void reraise(int number) {
@@ -39,9 +38,10 @@ void end_at_once(int number) {
   reraise(number);
 }
 
-// The rest of the answer being written goes to the pipe rather than to a peer that does not take
+// The rest of the answer being written goes to the pipe rather than to a peer that may not take
 // it: the connection's descriptor is made the pipe's (a write blocked on it returns EINTR, and is
-// retried there), and its socket is kept aside under another.
+// retried there; the next read fails, which ends its service), and its socket is kept aside under
+// another.
 void divert_answer() {
   const int connection = current_connection;
   if (spill < 0 || connection < 0 || serving == 0 || diverted >= 0) {
@@ -65,8 +65,7 @@ extern "C" void on_stop_signal(int number) {
   }
   const int saved_errno = errno;
   stop_signal = number;
-  deadline_armed = spill < 0 ? 1 : 0;
-  (void)alarm(spill < 0 ? STOP_DEADLINE_S : ANSWER_WAIT_S);
+  (void)alarm(STOP_DEADLINE_S);
   notify_stopping();
   if (listening_socket_held != 0) {
     (void)close(listening_socket);  // the manager keeps its own descriptor, queue and all
@@ -74,20 +73,12 @@ extern "C" void on_stop_signal(int number) {
     (void)set_blocking(listening_socket, false);
   }
   (void)set_blocking(current_connection, false);
+  divert_answer();
   errno = saved_errno;
 }
 
-// The end of the wait for answers, where one ran, then the stop's deadline: the process ends as
-// the stop signal would have ended it.
+// The stop's deadline: the process ends as the stop signal would have ended it.
 extern "C" void on_deadline(int number) {
-  if (stop_signal != 0 && deadline_armed == 0) {
-    const int saved_errno = errno;
-    deadline_armed = 1;
-    divert_answer();
-    (void)alarm(STOP_DEADLINE_S - ANSWER_WAIT_S);
-    errno = saved_errno;
-    return;
-  }
   end_at_once(stop_signal != 0 ? stop_signal : number);
 }
 
@@ -110,6 +101,15 @@ void catch_signal(int number, void (*handler)(int)) {
 }
 
 }  // namespace
+
+void hold_stop_signals() {
+  sigset_t signals;
+  (void)sigemptyset(&signals);
+  for (const int number : STOP_SIGNALS) {
+    (void)sigaddset(&signals, number);
+  }
+  (void)sigprocmask(SIG_BLOCK, &signals, nullptr);
+}
 
 void catch_stop_signals(int listener, bool held) {
   listening_socket = listener;
@@ -137,10 +137,28 @@ void divert_answers_to(int spill_end) {
 
 void set_serving(bool is_serving) {
   serving = is_serving ? 1 : 0;
+  if (is_serving && stop_signal != 0) {
+    // A stop that came before it was served: diverted now, as the handler would have.
+    const sigset_t signals = stop_and_deadline_signals();
+    sigset_t previous;
+    (void)sigprocmask(SIG_BLOCK, &signals, &previous);
+    (void)set_blocking(current_connection, false);
+    divert_answer();
+    (void)sigprocmask(SIG_SETMASK, &previous, nullptr);
+  }
 }
 
-int diverted_socket() {
-  return diverted;
+int take_diverted_socket() {
+  const int socket = diverted;
+  if (socket >= 0) {
+    diverted = -1;
+    spill = -1;  // its pipe leaves with this connection's answer
+  }
+  return socket;
+}
+
+bool answer_diverted() {
+  return diverted >= 0;
 }
 
 bool stop_requested() {

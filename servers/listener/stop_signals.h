@@ -6,34 +6,37 @@
 // ends this long after its first signal: within a service manager's stop timeout.
 inline constexpr unsigned STOP_DEADLINE_S = 110;
 
+// Holds SIGTERM and SIGINT back until catch_stop_signals, so that a stop in the midst of set-up
+// (while the store is being put in order) is taken as any other, once set-up is done.
+void hold_stop_signals();
+
 // Unblocks and catches SIGTERM and SIGINT from here on (one that the process was started ignoring
 // stays ignored). The first asks for a stop: the connection named by set_current_connection
 // stops blocking, so that no call waits for bytes still to come, and so does `listener`, or, when
 // a service manager holds it too (`held`), this process's descriptor of it is closed, so that its
-// queue is left whole to the manager, which is told (notify_stopping). The deadline is
-// armed then (after the wait for answers, where they are diverted). A second signal, or the
-// deadline, ends the process at once, the connection being served reset.
+// queue is left whole to the manager, which is told (notify_stopping); the deadline is armed. A
+// second signal, or the deadline, ends the process at once, the connection being served reset.
 void catch_stop_signals(int listener, bool held);
-
-// Where a manager keeps descriptors, how long into a stop the answer being written may wait for a
-// peer that does not take it, before it goes to the store with the connection.
-inline constexpr unsigned ANSWER_WAIT_S = 1;
 
 // The connection being served, that a stop must reach; -1 for none.
 void set_current_connection(int connection);
 
-// Under a manager that keeps descriptors: ANSWER_WAIT_S into a stop, the connection still being
-// served (set_serving) has what is left of its answer diverted to a pipe, so
-// that no write waits on its peer any more: its descriptor becomes the pipe's, and its socket is
-// kept aside (diverted_socket). `spill_end` is that write end; call once, after
-// catch_stop_signals.
+// Under a manager that keeps descriptors and answers: the moment a stop is asked for, the
+// connection being served (set_serving) has what is left of its answer diverted to a pipe, so
+// that no write waits on its peer: its descriptor becomes the pipe's, and its socket is kept aside
+// (take_diverted_socket). `spill_end` is that write end; call once, after catch_stop_signals.
 void divert_answers_to(int spill_end);
 
-// Whether the current connection is being served, so that its handler may be writing.
+// Whether the current connection is being served, so that its handler may be writing. Served
+// once a stop is asked for, it is diverted at once.
 void set_serving(bool is_serving);
 
-// The socket of the connection whose answer went to the pipe; -1 when none did.
-int diverted_socket();
+// The socket of the connection whose answer went to the pipe, -1 when none did; taken once, and
+// with it the pipe: no later connection is diverted.
+int take_diverted_socket();
+
+// Whether the current connection's answer went to the pipe, leaving the rest to the next instance.
+bool answer_diverted();
 
 bool stop_requested();
 
