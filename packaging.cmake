@@ -9,6 +9,52 @@ set(SUMMARY_mirror "echo of every chunk")
 set(SUMMARY_sink "copy of every chunk to standard output")
 set(SUMMARY_drain "copy of every chunk to standard output")
 
+# Debian's systemd owns /lib/systemd/system and /lib/systemd/system-preset, where its own units and
+# presets are: a package for /usr puts its units and preset there too, so that dpkg shares those
+# directories with systemd's and removes the package's files without a word. An install from
+# source puts them below its prefix (/usr/local/lib/systemd), where systemd looks as well.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(PORTKIT_SYSTEMD_DIR /lib/systemd)
+else()
+  set(PORTKIT_SYSTEMD_DIR lib/systemd)
+endif()
+
+# An install records the directories it is about to make (its destinations and their parents
+# that are missing), deepest first, in install_directories.txt beside install_manifest.txt, so
+# that the README's removal takes away those and no directory that was there before. An install
+# over an earlier one keeps what that one made. This runs before any file is installed.
+set(PORTKIT_INSTALL_DIRS ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_DOCDIR}
+    ${CMAKE_INSTALL_MANDIR}/man1 ${PORTKIT_SYSTEMD_DIR}/system ${PORTKIT_SYSTEMD_DIR}/system-preset)
+install(CODE "set(portkit_record \"${CMAKE_BINARY_DIR}/install_directories.txt\")
+  set(portkit_destinations \"${PORTKIT_INSTALL_DIRS}\")")
+install(CODE [[
+  set(portkit_made "")
+  if(EXISTS "${portkit_record}")
+    file(STRINGS "${portkit_record}" portkit_earlier)
+    foreach(directory IN LISTS portkit_earlier)
+      if(IS_DIRECTORY "${directory}")
+        list(APPEND portkit_made "${directory}")
+      endif()
+    endforeach()
+  endif()
+  foreach(destination IN LISTS portkit_destinations)
+    cmake_path(ABSOLUTE_PATH destination BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}" NORMALIZE)
+    set(directory "$ENV{DESTDIR}${destination}")
+    while(NOT directory STREQUAL "" AND NOT EXISTS "${directory}")
+      list(APPEND portkit_made "${directory}")
+      cmake_path(GET directory PARENT_PATH directory)
+    endwhile()
+  endforeach()
+  set(portkit_lines "")
+  if(portkit_made)
+    list(REMOVE_DUPLICATES portkit_made)
+    list(SORT portkit_made ORDER DESCENDING)  # each directory after every one below it
+    list(JOIN portkit_made "\n" portkit_lines)
+    string(APPEND portkit_lines "\n")
+  endif()
+  file(WRITE "${portkit_record}" "${portkit_lines}")
+]])
+
 install(TARGETS ${PORTKIT_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The compiler's identification (.comment) has no use in an installed program; strip keeps it.
 foreach(program ${PORTKIT_PROGRAMS})
@@ -52,16 +98,6 @@ file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
 file(CREATE_LINK sink.1.gz ${CMAKE_BINARY_DIR}/man/drain.1.gz SYMBOLIC)
 list(APPEND PORTKIT_PAGES ${CMAKE_BINARY_DIR}/man/drain.1.gz)
 install(FILES ${PORTKIT_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-
-# Debian's systemd owns /lib/systemd/system and /lib/systemd/system-preset, where its own units and
-# presets are: a package for /usr puts its units and preset there too, so that dpkg shares those
-# directories with systemd's and removes the package's files without a word. An install from
-# source puts them below its prefix (/usr/local/lib/systemd), where systemd looks as well.
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  set(PORTKIT_SYSTEMD_DIR /lib/systemd)
-else()
-  set(PORTKIT_SYSTEMD_DIR lib/systemd)
-endif()
 
 # A service and a socket unit for each server; each conflicts with the other servers' units and
 # is ordered against them, so that a switch stops the old one before it starts the new one. The

@@ -169,19 +169,40 @@ scenario_switches() {
 }
 
 # A server's socket unit does not start, nor restart, while that server's own service holds the
-# port: it fails at once, saying why, and leaves nothing failed; the service serves on.
+# port: it fails at once, saying why, and leaves nothing failed. A start leaves the service as it
+# was; a restart restarts the service all the same (PartOf=), which hands its clients on.
 scenario_own_socket() {
   echo "a server's socket beside its service"
   inside systemctl start portkit-tally.service || true
-  local command status
+  local command status error before after held
   for command in start restart; do
-    if inside systemctl "$command" portkit-tally.socket 2>"$said"; then status=0; else status=$?; fi
+    before=$(inside systemctl show -P MainPID portkit-tally.service)
+    background_peer hold 127.0.0.1 '2 + 3' 13 3
+    held=$peer_pid
+    said=$queued_said background_peer queue 127.0.0.1 '7 + 1'
+    if error=$(inside systemctl "$command" portkit-tally.socket 2>&1); then
+      status=0
+    else
+      status=$?
+    fi
+    after=$(inside systemctl show -P MainPID portkit-tally.service)
     expect "systemctl $command portkit-tally.socket while tally.service runs alone: refused" \
-      "$status $(active portkit-tally.socket) $(cat "$said")" \
+      "$status $(active portkit-tally.socket) $error" \
       "1 inactive Assertion failed on job for portkit-tally.socket."
     expect "its status says why" "$(inside systemctl status portkit-tally.socket |
       grep -c 'AssertPathExists=!/run/portkit-tally-running was not met')" 1
     expect "no failed unit" "$(failed_units)" ""
+    if [ "$command" = start ]; then
+      expect "tally.service untouched: the same process" "$after" "$before"
+    else
+      expect "tally.service restarted with it: a new process" \
+        "$([ "$after" != "$before" ] && [ "$after" != 0 ] && echo yes)" yes
+    fi
+    wait "$held" "$peer_pid" || true
+    expect "the client being served, still connected" "$(sed -n 2p "$said")" \
+      "b'Resultado: 5\\x00' open"
+    expect "the client queued, answered" "$(sed -n 2p "$queued_said")" \
+      "b'Resultado: 8\\x00' clean"
     expect "tally.service still serving" "$(ask_server tally)" "$(answer_of tally)"
   done
   inside systemctl stop portkit-tally.service || true
@@ -571,24 +592,39 @@ scenario_security() {
 }
 
 # Purged with units enabled, running and opened: nothing is left; a reinstall enables nothing. A
-# marker a downgrade left in /run for a service not running goes at the next install.
+# marker left in /run goes at the removal and the purge, and at an install where its service is
+# not running; a running service's stays. Each is left as the manager leaves one where a unit that
+# does not name it stopped its service (an upgrade from 1.0.0, a downgrade to it): a link in /run
+# and the directory behind it in /run/private.
 scenario_purge() {
   echo "purge"
+  local leave='mkdir -p -m 0700 /run/private && mkdir -p "/run/private/$0" &&
+    ln -sfn "private/$0" "/run/$0"'
+  local traces='ls -d /run/portkit-* /run/private/portkit-* 2>/dev/null'
   inside systemctl enable --now portkit-tally.socket 2>/dev/null
+  inside sh -c "$leave" portkit-tally.service-is-running
   inside dpkg -r portkit >/dev/null 2>&1
-  inside mkdir -p /run/portkit-sink-running  # as a downgrade to a release that keeps it leaves it
+  expect "removed: nothing left in /run" "$(inside sh -c "$traces")" ""
+  inside sh -c "$leave" portkit-sink-running  # as a downgrade to a release that keeps it leaves it
   inside dpkg -i /tmp/portkit.deb >/dev/null
-  expect "sink's marker left behind, removed by the install" \
-    "$(inside sh -c 'ls -d /run/portkit-sink-running 2>/dev/null')" ""
+  expect "sink's marker left behind, removed by the install" "$(inside sh -c "$traces")" ""
   expect "removed and installed again: tally.socket" \
     "$(inside systemctl is-enabled portkit-tally.socket) $(active portkit-tally.socket)" \
     "enabled inactive"
+  inside systemctl start portkit-mirror.service
+  inside sh -c "$leave" portkit-glyphs-running
+  inside dpkg -i /tmp/portkit.deb >/dev/null
+  expect "installed again with mirror.service running: its marker kept, glyphs' removed" \
+    "$(inside sh -c "$traces" | tr '\n' ' ')" \
+    "/run/portkit-mirror-running /run/private/portkit-mirror-running "
+  inside systemctl stop portkit-mirror.service
   inside systemctl start portkit-tally.socket
   inside systemctl set-property portkit-tally.socket IPAddressAllow=any
   expect "tally answers before the purge" "$(ask_server tally)" "$(answer_of tally)"
-  inside mkdir -p /run/portkit-tally.service-is-running /run/portkit-glyphs-running  # left behind
+  inside sh -c "$leave" portkit-tally.service-is-running
+  inside sh -c "$leave" portkit-glyphs-running
   inside dpkg --purge portkit >/dev/null 2>&1
-  expect "nothing left in /run" "$(inside sh -c 'ls -d /run/portkit-* 2>/dev/null')" ""
+  expect "nothing left in /run" "$(inside sh -c "$traces")" ""
   expect "no server after the purge" "$(ask_server tally)" refused
   expect "no process left" "$(inside pgrep -f /usr/bin/tally || true)" ""
   expect "no link or drop-in left" "$(inside find /etc/systemd -name 'portkit-*')" ""
@@ -695,7 +731,8 @@ scenario_outer_filter() {
 }
 
 # An install from source into /usr/local, a unit of it enabled and running, then the README's lines
-# that remove it, as written: no unit left enabled, no server left running, no file left.
+# that remove it, as written: no unit left enabled, no server left running, no file left, and the
+# directories under /usr/local those that were there before the install.
 scenario_source_install() {
   echo "an install from source, removed"
   [ -x build/release/bin/tally ] || cmake --workflow --preset release >/dev/null
@@ -704,6 +741,8 @@ scenario_source_install() {
   # shellcheck disable=SC2046
   tar -C / -cf - $(git ls-files | sed "s|^|${PWD#/}/|") "${PWD#/}/build/release" |
     inside tar -C / -xf - || fail "the tree copied into the machine"
+  local directories='find /usr/local -xdev -type d | sort' before
+  before=$(inside sh -c "$directories")
   inside sh -c "cd '$PWD' && cmake --install build/release --strip >/dev/null" ||
     fail "cmake --install in the machine"
   inside systemctl daemon-reload
@@ -712,14 +751,14 @@ scenario_source_install() {
   local lines
   lines=$(awk '/^    sudo systemctl disable --now portkit-/ {on = 1} on && /^$/ {exit} on' "$readme" |
     sed -e 's/^    //' -e 's/sudo //g')
-  [ "$(echo "$lines" | grep -c .)" = 4 ] || fail "README.md gives no four lines that remove it"
+  [ "$(echo "$lines" | grep -c .)" = 5 ] || fail "README.md gives no five lines that remove it"
   inside bash -c "cd '$PWD' && $lines" >/dev/null 2>&1 || fail "the README's removal lines"
   expect "no unit enabled" "$(inside find /etc/systemd -name 'portkit-*')" ""
   expect "no server running" "$(inside pgrep -f /usr/local/bin/tally || true)" ""
   expect "no file left" "$(inside sh -c "cat '$PWD/build/release/install_manifest.txt' |
     xargs -d '\n' ls 2>/dev/null")" ""
-  expect "no directory it made left" "$(inside sh -c 'ls -d /usr/local/share/doc/portkit \
-    /usr/local/lib/systemd 2>/dev/null')" ""
+  expect "the directories under /usr/local as before the install (< gone, > left)" \
+    "$(diff <(echo "$before") <(inside sh -c "$directories") | grep '^[<>]' || true)" ""
   expect "systemd told: its units not found" "$(inside systemctl show -P LoadState \
     portkit-tally.socket portkit-tally.service | grep . | sort -u)" not-found
 }
