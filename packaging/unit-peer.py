@@ -391,6 +391,8 @@ def soak_peers(to, seconds, seed):
                 how = "open"  # never: every session reads to its end
             except Ended as end:
                 how = str(end)
+            except (ConnectionResetError, BrokenPipeError):
+                how = "reset"  # met before any read: at its connect or first send
             except OSError as error:
                 how = "error %s" % (errno.errorcode.get(error.errno, error.errno),)
             finally:

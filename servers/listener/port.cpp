@@ -114,8 +114,11 @@ listening take_over_port(int manager, int carried) {
     (void)close(own);
     return port;
   }
+  // Kept in the store only while it holds clients: an empty one is retired within its grace,
+  // and a restart before then takes the port over again from this instance's own.
+  const bool holds_clients = queued_connections(carried) > 0;
   unstore_listener(manager);
-  port.retiring_held = store_retiring(manager, carried);
+  port.retiring_held = holds_clients && store_retiring(manager, carried);
   port.held = store_listener(manager, own);
   port.stored = (port.held ? 1 : 0) + (port.retiring_held ? 1 : 0);
   port.listener = own;
@@ -203,8 +206,9 @@ listening take_port(int manager, const handed_over& passed, long slots) {
     return port;
   }
   if (passed.retiring >= 0) {
-    // A restart inside the last one's takeover: that one goes on retiring here, and the port is
-    // taken over at the next restart, so that the store never holds more than two port sockets.
+    // A restart while the last one's takeover still holds clients: that socket goes on retiring
+    // here, and the port is taken over at the next restart, so that no more than two port
+    // sockets are ever in use, nor in the store.
     port.retiring = passed.retiring;
     port.retiring_held = store;
     port.retire_at_ms = monotonic_ms() + RETIRE_GRACE_MS;
