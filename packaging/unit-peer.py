@@ -317,13 +317,16 @@ def held_session(session, chooser, deadline):
     session.finish()
 
 
-def queued_session(session, chooser, deadline):
-    """Connects behind the one served (a held one, typically), sends, ends its side at once."""
-    del deadline
-    session.open()
-    goal = chooser.randint(16, 2048)
-    session.pump(goal, done=lambda: session.sent == goal)
-    session.finish()
+def sent_and_ended(most):
+    """Sends up to `most` bytes, ends its side at once, then reads it all back: queued behind the
+    one served (a held one, typically), or half-closed at once while served."""
+    def session_of(session, chooser, deadline):
+        del deadline
+        session.open()
+        goal = chooser.randint(16, most)
+        session.pump(goal, done=lambda: session.sent == goal)
+        session.finish()
+    return session_of
 
 
 def unread_session(session, chooser, deadline):
@@ -340,15 +343,6 @@ def unread_session(session, chooser, deadline):
     session.finish()
 
 
-def halfclosed_session(session, chooser, deadline):
-    """Sends, ends its side at once, then reads it all back."""
-    del deadline
-    session.open()
-    goal = chooser.randint(16, 32768)
-    session.pump(goal, done=lambda: session.sent == goal)
-    session.finish()
-
-
 def streaming_session(session, chooser, deadline):
     """Sends and reads at once, about 1 MB a second, for 1-4 s from its first echo."""
     session.open()
@@ -359,8 +353,8 @@ def streaming_session(session, chooser, deadline):
     session.finish()
 
 
-SESSIONS = {"held": held_session, "queued": queued_session, "unread": unread_session,
-            "halfclosed": halfclosed_session, "streaming": streaming_session}
+SESSIONS = {"held": held_session, "queued": sent_and_ended(2048), "unread": unread_session,
+            "halfclosed": sent_and_ended(32768), "streaming": streaming_session}
 # One peer of each kind, and a second that reads nothing, queued behind the first at times.
 PEERS = ["held", "queued", "unread", "unread", "halfclosed", "streaming"]
 SERVING = None  # set while a held peer's session is being served
