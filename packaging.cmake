@@ -1,4 +1,5 @@
-# Installation layout, manual pages, service units and the Debian package.
+# Installation layout, manual pages and service units: what an install from source puts under its
+# prefix is what the Debian package (debian/rules) holds under /usr.
 include(GNUInstallDirs)
 
 set(PORTKIT_SERVERS tally glyphs mirror sink drain)
@@ -63,18 +64,18 @@ foreach(program ${PORTKIT_PROGRAMS})
     COMMAND_ERROR_IS_FATAL ANY)")
 endforeach()
 
-# Licence and history where Debian looks for them: a machine-readable copyright file and the
-# changelog of a native package, compressed.
-file(STRINGS packaging/changelog PORTKIT_CHANGELOG_TOP LIMIT_COUNT 1)
+# Licence and history where Debian looks for them: the machine-readable copyright file and the
+# changelog of the native source package, compressed.
+file(STRINGS debian/changelog PORTKIT_CHANGELOG_TOP LIMIT_COUNT 1)
 if(NOT PORTKIT_CHANGELOG_TOP MATCHES "^portkit \\(${PROJECT_VERSION}\\) ")
-  message(FATAL_ERROR "packaging/changelog does not begin with version ${PROJECT_VERSION}")
+  message(FATAL_ERROR "debian/changelog does not begin with version ${PROJECT_VERSION}")
 endif()
 set(PORTKIT_CHANGELOG_GZ ${CMAKE_BINARY_DIR}/changelog.gz)
 add_custom_command(OUTPUT ${PORTKIT_CHANGELOG_GZ}
-  COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${PORTKIT_CHANGELOG_GZ}
-  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog VERBATIM)
+  COMMAND gzip -9 -n -c ${CMAKE_SOURCE_DIR}/debian/changelog > ${PORTKIT_CHANGELOG_GZ}
+  DEPENDS ${CMAKE_SOURCE_DIR}/debian/changelog VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${PORTKIT_CHANGELOG_GZ})
-install(FILES packaging/copyright ${PORTKIT_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES debian/copyright ${PORTKIT_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Manual pages are installed compressed, as Debian expects. drain is sink under a second name, so
 # its page is sink's, reached by a link.
@@ -141,39 +142,3 @@ endforeach()
 # Presets enable what no preset file disables, so this one disables them all.
 install(FILES systemd/portkit.preset DESTINATION ${PORTKIT_SYSTEMD_DIR}/system-preset
         RENAME 50-portkit.preset)
-
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME portkit)
-set(CPACK_PACKAGE_VENDOR "portkit")
-set(CPACK_PACKAGE_CONTACT "portkit maintainers <maintainers@portkit.invalid>")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "five small TCP servers on port 12345 and a line client")
-string(CONCAT CPACK_PACKAGE_DESCRIPTION
-  "tally adds two integers, glyphs streams printable characters, mirror\n"
-  "echoes, sink and drain copy what they receive to standard output; client\n"
-  "sends lines to whichever of them holds TCP port 12345 on the local machine.\n"
-  "Each server has a hardened systemd service and a socket unit, none enabled\n"
-  "on installation.")
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The maintainer scripts name every unit.
-set(PORTKIT_UNITS "")
-set(PORTKIT_SERVICES "")
-foreach(server ${PORTKIT_SERVERS})
-  string(APPEND PORTKIT_UNITS " portkit-${server}.socket portkit-${server}.service")
-  string(APPEND PORTKIT_SERVICES " portkit-${server}.service")
-endforeach()
-string(STRIP "${PORTKIT_UNITS}" PORTKIT_UNITS)
-string(STRIP "${PORTKIT_SERVICES}" PORTKIT_SERVICES)
-foreach(script postinst prerm postrm)
-  configure_file(packaging/${script}.in maintainer/${script} @ONLY
-                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                                  WORLD_READ WORLD_EXECUTE)
-  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/maintainer/${script})
-endforeach()
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
-set(CPACK_STRIP_FILES ON)
-include(CPack)
