@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
-# Installs the package build into a staging directory and checks that every program and manual
-# page is there and works; then builds the Debian package, installs it, verifies the service and
-# socket units and their exposure, removes it and checks that nothing is left. Needs root.
-# check-units.sh runs the units themselves.
+# Installs the Debian package's build into a staging directory and checks that it holds just what
+# the package holds, and that every program and manual page is there and works; then installs the
+# package, verifies the service and socket units and their exposure, removes it and checks that
+# nothing is left. Needs root, after packaging/build-package.sh. check-units.sh runs the units.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build/package
+version=$(sed -n 's/^project(portkit VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+deb=build/debian/portkit_${version}_$(dpkg --print-architecture).deb
+build=$(echo build/debian/portkit/obj-*)
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 programs=(tally glyphs mirror sink drain client)
 
-cmake --install "$build" --prefix "$stage/usr" --strip >/dev/null
+DESTDIR=$stage cmake --install "$build" --strip >/dev/null
+# One list of what ships: the install's rules, which the package build runs as they are.
+installed=$(cd "$stage" && find . ! -type d | sort)
+packaged=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
+[ "$installed" = "$packaged" ] ||
+  { echo "the package and the install differ:"; diff <(echo "$packaged") <(echo "$installed"); exit 1; }
+echo "the package holds what the install does: $(echo "$packaged" | wc -l) files and links"
 for program in "${programs[@]}"; do
   test -x "$stage/usr/bin/$program"
   page="$stage/usr/share/man/man1/$program.1.gz"
@@ -72,8 +80,6 @@ left=$(find "$stage" -type f)
 [ -z "$left" ] || { echo "left by the README's removal line: $left"; exit 1; }
 echo "the README's removal line removed every installed file"
 
-(cd "$build" && cpack -G DEB >/dev/null)
-deb=$(ls "$build"/portkit_*.deb)
 dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 if dpkg -s portkit >/dev/null 2>&1; then

@@ -2,10 +2,12 @@
 # Boots this machine's systemd as PID 1 in namespaces of its own, over a throwaway copy-on-write
 # view of /, installs the package there with dpkg -i, as a user does, and checks what the README,
 # systemd/README.md and the manual pages promise about the service and socket units. Needs root,
-# after the package command; leaves the host untouched and tears the machine down however it ends.
+# after packaging/build-package.sh; leaves the host untouched and tears the machine down however
+# it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-deb=$(ls build/package/portkit_*.deb)
+version=$(sed -n 's/^project(portkit VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+deb=build/debian/portkit_${version}_$(dpkg --print-architecture).deb
 readme=README.md
 units_page=systemd/README.md  # the units' drop-ins and commands
 base=$(mktemp -d /tmp/portkit-units-XXXXXX)
@@ -27,7 +29,7 @@ teardown() {
   fi
   wait 2>/dev/null || true
   rmdir "$base" 2>/dev/null || true
-  rm -rf "$said" "$queued_said" "$said.faults" "$boot_log" "${next_tree:-}" "${next_log:-}"
+  rm -rf "$said" "$queued_said" "$said.faults" "$boot_log" "${next_tree:+${next_tree%/*}}" "${next_log:-}"
 }
 trap teardown EXIT
 trap 'exit 1' INT TERM HUP
@@ -1028,10 +1030,10 @@ scenario_carried() {
 
 # The tree built again with its version raised by one, for the soak's upgrade; meanwhile the
 # machine boots and the first scenarios run.
-next_tree=$(mktemp -d /tmp/portkit-next-XXXXXX)
-next_log=$next_tree.log
-version=$(sed -n 's/^project(portkit VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+next_tree=$(mktemp -d /tmp/portkit-next-XXXXXX)/portkit
+next_log=${next_tree%/*}.log
 next_version=${version%.*}.$((${version##*.} + 1))
+mkdir "$next_tree"
 git ls-files -z | xargs -0 cp --parents -t "$next_tree"
 sed -i "s/^project(portkit VERSION $version/project(portkit VERSION $next_version/" \
   "$next_tree/CMakeLists.txt"
@@ -1039,12 +1041,13 @@ sed -i "s/\"portkit $version\"/\"portkit $next_version\"/" "$next_tree"/man/*.1
 {
   printf 'portkit (%s) unstable; urgency=medium\n\n  * Upgrade check.\n\n' "$next_version"
   printf ' -- portkit maintainers <maintainers@portkit.invalid>  %s\n\n' "$(date -R)"
-  cat packaging/changelog
-} >"$next_tree/packaging/changelog"
+  cat debian/changelog
+} >"$next_tree/debian/changelog"
 # Niced: the scenarios beside it wait on the machine more than they compute, and go first.
-(cd "$next_tree" && nice -n 19 cmake --workflow --preset package) >"$next_log" 2>&1 &
+(cd "$next_tree" && DEB_BUILD_OPTIONS=nocheck nice -n 19 dpkg-buildpackage -b -us -uc) \
+  >"$next_log" 2>&1 &
 next_builder=$!
-next_deb=$next_tree/build/package/portkit_${next_version}_$(dpkg --print-architecture).deb
+next_deb=${next_tree%/*}/portkit_${next_version}_$(dpkg --print-architecture).deb
 
 started=$(date +%s)
 boot
