@@ -45,7 +45,7 @@ for scenario in ${UNITS_SCENARIOS:-switches own_socket activation journal dropin
   hand_written_unit own_socket_unit trace outer_filter \
   loopback_only cannot_bind failing_output dies_at_start ipv6 security page_commands preset \
   confined back_to_back carried unread_answers soak_mirror_socket soak_mirror_service \
-  no_refused_call purge source_install}; do
+  previous_release no_refused_call purge source_install}; do
   "scenario_$scenario"
   echo "  ($(($(date +%s) - started)) s)"
 done

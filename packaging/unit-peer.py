@@ -141,6 +141,47 @@ def stream(to, seconds):
     print(end, "exact" if sent.startswith(echoed) else "differs", len(echoed))
 
 
+def stream_whole(to, stop):
+    """Streams to mirror, reading the echo as it comes, until the file `stop` exists (whatever the
+    check does meanwhile), then ends its side and reads the rest: every byte back, in order, and
+    a clean end is "clean whole"."""
+    fd = connect(to)
+    fd.setblocking(False)
+    sent = bytearray()
+    echoed = bytearray()
+    deadline = time.monotonic() + SESSION_CAP_S
+    announced = False
+    end = None
+    while end is None and not os.path.exists(stop) and time.monotonic() < deadline:
+        try:
+            piece = b"%09d\n" % len(sent)
+            sent += piece[:fd.send(piece)]
+        except BlockingIOError:
+            pass
+        except (ConnectionResetError, BrokenPipeError):
+            end = "reset"
+        try:
+            got = fd.recv(65536)
+            if got:
+                echoed += got
+            else:
+                end = "early end"  # the server ended while the client still sent
+        except BlockingIOError:
+            time.sleep(0.001)
+        except ConnectionResetError:
+            end = "reset"
+        if not announced and len(echoed) >= 1000:
+            print("streaming", flush=True)
+            announced = True
+    if end is None:
+        fd.setblocking(True)
+        fd.shutdown(socket.SHUT_WR)
+        rest, end = rest_and_end(fd, 30)
+        echoed += rest
+    print(end, "whole" if echoed == sent else "differs: sent %d, echoed %d" % (len(sent),
+                                                                               len(echoed)))
+
+
 def served(path):
     try:
         return os.stat(path).st_size
@@ -608,6 +649,6 @@ def listen():
 
 
 COMMANDS = {"ask": ask, "send": send, "hold": hold, "stream": stream, "listen": listen,
-            "trickle": trickle, "soak_peers": soak_peers,
+            "trickle": trickle, "stream_whole": stream_whole, "soak_peers": soak_peers,
             "soak_verdict": soak_verdict, "asks": asks, "queue": queue, "unread": unread}
 COMMANDS[sys.argv[1]](*sys.argv[2:])

@@ -10,8 +10,8 @@ queued_said=$said.queued                       # and a second one, queued behind
 boot_log=$(mktemp /tmp/portkit-units-boot-XXXXXX)
 machine=  # the booted systemd's pid, as the host sees it
 failures=0
-# The packages an upgrade goes to or from, by kind: next (this tree, its version raised by one).
-# Each is built in the background (see start_builds).
+# The packages an upgrade goes to or from, by kind: next (this tree, its version raised by one)
+# and previous (the release before this one). Each is built in the background (see start_builds).
 declare -gA builder=() package_file=() build_log=() versions=() built=()
 builds=$(mktemp -d /tmp/portkit-builds-XXXXXX)
 
@@ -192,23 +192,32 @@ tree_files() {
 
 # Builds the `kind` package from `tree` in the background, in a process group of its own, niced
 # (the scenarios beside it wait on the machine more than they compute): with dpkg-buildpackage and
-# no tests (the package lands beside the tree).
+# no tests where the tree has debian/ (the package lands beside the tree), or, for a release made
+# before it had, with its own package command.
 build_package() {  # kind, tree
   local kind=$1 tree=$2 arch
   arch=$(dpkg --print-architecture)
   versions[$kind]=$(sed -n 's/^project(portkit VERSION \([0-9.]*\).*/\1/p' "$tree/CMakeLists.txt")
   build_log[$kind]=$builds/$kind.log
-  package_file[$kind]=${tree%/*}/portkit_${versions[$kind]}_$arch.deb
-  setsid sh -c 'cd "$1" && DEB_BUILD_OPTIONS=nocheck exec nice -n 19 dpkg-buildpackage -b -us -uc' \
-    _ "$tree" >"${build_log[$kind]}" 2>&1 &
+  if [ -d "$tree/debian" ]; then
+    package_file[$kind]=${tree%/*}/portkit_${versions[$kind]}_$arch.deb
+    setsid sh -c 'cd "$1" && DEB_BUILD_OPTIONS=nocheck exec nice -n 19 dpkg-buildpackage -b -us -uc' \
+      _ "$tree" >"${build_log[$kind]}" 2>&1 &
+  else
+    package_file[$kind]=$tree/build/package/portkit_${versions[$kind]}_$arch.deb
+    setsid sh -c 'cd "$1" && exec nice -n 19 cmake --workflow --preset package' \
+      _ "$tree" >"${build_log[$kind]}" 2>&1 &
+  fi
   builder[$kind]=$!
 }
 
-# The next version: this tree with its version raised by one, for the soak's upgrade.
+# The next version: this tree with its version raised by one, for the soak's upgrade. The previous
+# release, for the upgrade from it and back: PORTKIT_PREVIOUS_DEB, or built from the history, the
+# tree as it was before its version became this one, where there is a history.
 start_builds() {
-  local next=$builds/next/portkit
+  local next=$builds/next/portkit previous=$builds/previous/portkit raised
   local next_version=${version%.*}.$((${version##*.} + 1))
-  mkdir -p "$next"
+  mkdir -p "$next" "$previous"
   tree_files | xargs -d '\n' cp --parents -t "$next"
   sed -i "s/^project(portkit VERSION $version/project(portkit VERSION $next_version/" \
     "$next/CMakeLists.txt"
@@ -219,6 +228,14 @@ start_builds() {
     cat debian/changelog
   } >"$next/debian/changelog"
   build_package next "$next"
+  if [ -n "${PORTKIT_PREVIOUS_DEB:-}" ]; then
+    package_file[previous]=$PORTKIT_PREVIOUS_DEB
+    versions[previous]=$(dpkg-deb -f "$PORTKIT_PREVIOUS_DEB" Version)
+  elif raised=$(git log --format=%H -S "project(portkit VERSION $version " -- CMakeLists.txt \
+    2>/dev/null | tail -n 1) && [ -n "$raised" ]; then
+    git archive "$raised^" | tar -x -C "$previous"
+    build_package previous "$previous"
+  fi
 }
 
 # The `kind` package in the machine, /tmp/portkit-KIND.deb, once built (waited for once).
