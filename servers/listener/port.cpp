@@ -203,6 +203,9 @@ listening take_port(int manager, const handed_over& passed, long slots) {
   if (passed.retiring >= 0 && passed.listener < 0) {
     port.listener = passed.retiring;  // its successor lost: the port all the same
     port.stored = store ? 1 : 0;
+    if (!set_blocking(port.listener, true)) {  // left not blocking by the takeover
+      fail_setup(manager, "a passed listening socket cannot be made to block", errno);
+    }
     return port;
   }
   if (passed.retiring >= 0) {

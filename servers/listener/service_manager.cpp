@@ -99,14 +99,15 @@ bool send_notification(int manager, const char* state, int fd) {
   for (;;) {
     const ssize_t sent = fd >= 0 ? sendmsg(manager, &message, MSG_NOSIGNAL)
                                  : send(manager, text.iov_base, text.iov_len, MSG_NOSIGNAL);
+    const int error = errno;
     if (sent >= 0) {
       return true;
     }
     const long left = give_up_at - monotonic_ms();
-    if (errno != EINTR && (errno != EAGAIN || left <= 0)) {
+    if (error != EINTR && (error != EAGAIN || left <= 0)) {
       return false;
     }
-    if (errno == EAGAIN) {
+    if (error == EAGAIN) {
       (void)wait_ready(manager, POLLOUT, static_cast<int>(left));
     }
   }
