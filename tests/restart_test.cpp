@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "full_io.h"
 #include "harness.h"
 #include "service_port.h"
 
@@ -153,13 +154,16 @@ struct unexpected_case {
   std::vector<std::pair<handed, const char*>> passed;  // in order, with their names
   std::vector<std::string> said;  // on standard error, each line after "mirror: "
   std::string echoed;  // to the passed connection: "XXabc" with its answer, "" when reset
+  std::vector<std::string> left = {"listener.<ms>"};  // what the store keeps once it serves
 };
 
 const unexpected_case UNEXPECTED[] = {
+    // Passed by a launcher, unnamed, kept by nobody.
     {"two_ports",
      {{handed::port, ""}, {handed::second_port, ""}, {handed::connection, ""}},
      {"passed descriptor 4 (no name): a second listening socket, closed"},
-     "abc"},
+     "abc",
+     {}},
     {"two_connections",
      {{handed::connection, "connection"}, {handed::second_connection, "connection"}},
      {"passed descriptor 4 (connection): a second connection, closed"},
@@ -176,6 +180,12 @@ const unexpected_case UNEXPECTED[] = {
      {{handed::port, "listener"}, {handed::connection, "connection.7"}, {handed::pipe, "answer.7"}},
      {},
      "XXabc"},
+    // Its own older port socket, empty and long past its grace, retired at once, and the port
+    // taken over from the newer.
+    {"two_of_its_own",
+     {{handed::port, "listener.9"}, {handed::second_port, "listener.5"}, {handed::connection, ""}},
+     {},
+     "abc"},
     {"as_release_1_3_0_left_it",
      {{handed::port, "listener"}, {handed::pipe, "answer"}, {handed::connection, "connection"}},
      {},
@@ -199,6 +209,7 @@ int descriptor_of(handed kind, int held, int* client) {
   int fd = -1;
   if (kind == handed::port) {
     fd = dup(held);
+    EXPECT_TRUE(set_blocking(fd, false));  // as a takeover leaves it
   } else if (kind == handed::connection || kind == handed::second_connection) {
     const int peer = connect_service_port();
     fd = accept(held, nullptr, nullptr);
@@ -218,6 +229,15 @@ int descriptor_of(handed kind, int held, int* client) {
   return fd;
 }
 
+// The names the store keeps, a port socket's moment written as <ms>.
+std::vector<std::string> names_kept(const stand_in_store& store) {
+  std::vector<std::string> names;
+  for (const stored_fd& entry : store.kept) {
+    names.push_back(entry.name.starts_with("listener.") ? "listener.<ms>" : entry.name);
+  }
+  return names;
+}
+
 class Unexpected : public ProgramTest, public ::testing::WithParamInterface<unexpected_case> {};
 
 TEST_P(Unexpected, IsClosedWithOneLineAndTheServerStarts) {
@@ -225,24 +245,16 @@ TEST_P(Unexpected, IsClosedWithOneLineAndTheServerStarts) {
   const int held = listen_service_port();
   int client = -1;
   stand_in_store manager = open_store(4);
-  spawn_options options = passed_by(&manager);
-  std::string names;
   for (const auto& [kind, name] : store.passed) {
-    options.passed_sockets.push_back(descriptor_of(kind, held, &client));
-    names.append(names.empty() ? "" : ":").append(name);
+    // A pipe is kept unwatched (FDPOLL=0), as the server stores its answers.
+    manager.kept.push_back({name, descriptor_of(kind, held, &client), kind != handed::pipe});
   }
-  options.environment.back() = "LISTEN_FDNAMES=" + names;
   close(held);  // a copy passed where the port is: else the server opens it
-  const child_process server = start(MIRROR_BIN, options);
-  for (const int fd : options.passed_sockets) {
-    close(fd);  // the server's alone from here on, as a manager's store would leave them
-  }
+  const child_process server = start(MIRROR_BIN, passed_by(&manager));
+  std::erase_if(manager.kept, [](const stored_fd& entry) {
+    return entry.name.empty() && close(entry.fd) == 0;  // a launcher keeps no copy
+  });
   ASSERT_TRUE(store_hears(&manager, "READY=1")) << read_file(server.stderr_path);
-  std::string lines;
-  for (const std::string& line : store.said) {
-    lines += "mirror: " + line + "\n";
-  }
-  EXPECT_EQ(read_file(server.stderr_path), lines);
   if (!store.echoed.empty()) {
     send_bytes(client, "abc");  // a reset one would take the reset for itself
     shutdown(client, SHUT_WR);
@@ -254,7 +266,21 @@ TEST_P(Unexpected, IsClosedWithOneLineAndTheServerStarts) {
   send_bytes(later, "later");
   EXPECT_EQ(read_exact(later, 5), "later") << "it serves";
   close(later);
+  // Asleep in accept, or in the poll that watches a socket being retired beside the port.
+  EXPECT_TRUE(wait_until([&] {
+    return sleeping_in(server.pid, SYS_accept) || sleeping_in(server.pid, SYS_accept4) ||
+           sleeping_in(server.pid, SYS_poll);
+  })) << "not waiting for the next client";
+  std::string lines;
+  for (const std::string& line : store.said) {
+    lines += "mirror: " + line + "\n";
+  }
+  EXPECT_EQ(read_file(server.stderr_path), lines) << "one line each, and nothing failing since";
+  (void)store_hears(&manager, "", 0ms);
+  EXPECT_EQ(names_kept(manager), store.left) << "what it did not keep taken out of the store";
+  EXPECT_EQ(manager.dropped, 0);
   close(client);
+  discard_store(&manager);
   close(manager.socket);
 }
 
@@ -298,6 +324,58 @@ TEST_F(ProgramTest, NotificationsWaitForRoomInAFullQueue) {
   (void)store_hears(&store, "", 0ms);
   ASSERT_EQ(store.kept.size(), 2U);
   EXPECT_EQ(store.kept.back().name, "connection") << "the served client kept for the next";
+  close(fd);
+  discard_store(&store);
+  close(store.socket);
+}
+
+// However a process ends after it took a carried connection out of the store, and before it
+// served it, the peer never sees a clean end (it may be owed an answer): here a second signal,
+// while the server waits for room to say it is ready.
+TEST_F(ProgramTest, SecondSignalBeforeACarriedConnectionIsServedResets) {
+  const int held = listen_service_port();
+  int client = -1;
+  stand_in_store store = open_store(4);
+  // A socket unit's port, and the connection passed unnamed: nothing to say before READY=1.
+  store.kept.push_back({"portkit-mirror.socket", descriptor_of(handed::port, held, &client), true});
+  store.kept.push_back({"", descriptor_of(handed::connection, held, &client), true});
+  set_reset_on_close(store.kept[1].fd, true);  // as a stop stores it
+  close(held);
+  ASSERT_GT(flood(store), 0);
+  const child_process server = start(MIRROR_BIN, passed_by(&store));
+  discard_store(&store);  // only the server's copies hold the connection now
+  ASSERT_TRUE(wait_until([&] { return sleeping_in(server.pid, SYS_poll); }));
+  kill(server.pid, SIGTERM);
+  ASSERT_TRUE(wait_until([&] { return !signal_pending(server.pid, SIGTERM); }));
+  kill(server.pid, SIGTERM);
+  EXPECT_EQ(exit_code(server), 128 + SIGTERM);
+  bool clean_end = true;
+  EXPECT_EQ(read_to_end(client, DEFAULT_DEADLINE, &clean_end), "");
+  EXPECT_FALSE(clean_end) << "never served: a reset, not the end of the stream";
+  close(client);
+  close(store.socket);
+}
+
+// A stop diverts sink's connection at once; should its output then fail, the client whose chunk
+// was lost is reset all the same, never ended cleanly.
+TEST_F(ProgramTest, OutputFailingAfterADivertResets) {
+  stand_in_store store = open_store(4);
+  spawn_options options = passed_by(&store);
+  options.stdout_pipe = true;
+  const child_process server = start(SINK_BIN, options);
+  ASSERT_TRUE(store_hears(&store, "READY=1"));
+  ASSERT_EQ(fcntl(server.stdout_fd, F_SETPIPE_SZ, 4096), 4096);
+  const int fd = connect_service_port();
+  send_bytes(fd, std::string(4100, 's'));  // its last chunk waits for room in the output
+  ASSERT_TRUE(wait_until([&] { return sleeping_in(server.pid, SYS_poll); }));
+  kill(server.pid, SIGTERM);
+  ASSERT_TRUE(wait_until([&] { return !signal_pending(server.pid, SIGTERM); }));
+  close(server.stdout_fd);  // its reader gone: the chunk is lost
+  EXPECT_EQ(exit_code(server), 1);
+  EXPECT_EQ(read_file(server.stderr_path), "sink: standard output: Broken pipe\n");
+  bool clean_end = true;
+  read_to_end(fd, DEFAULT_DEADLINE, &clean_end);
+  EXPECT_FALSE(clean_end) << "a chunk was lost behind the end of the stream";
   close(fd);
   discard_store(&store);
   close(store.socket);

@@ -369,10 +369,18 @@ void PrintTo(const carry_case& entry, std::ostream* out) {
 
 class Carried : public ProgramTest, public ::testing::WithParamInterface<carry_case> {};
 
-// The listening socket a server opened itself, as it hands it to the manager; -1 if it does not.
-int stored_listener(int manager) {
+// The listening socket a server opened itself, as it hands it to the manager, named after the
+// moment it did ("listener.<ms>", in `name`); -1 if it does not.
+int stored_listener(int manager, std::string* name = nullptr) {
   int listener = -1;
-  EXPECT_EQ(next_notification(manager, &listener), "FDSTORE=1\nFDNAME=listener");
+  const std::string said = next_notification(manager, &listener);
+  const std::string prefix = "FDSTORE=1\nFDNAME=listener.";
+  EXPECT_TRUE(said.starts_with(prefix) && said.size() > prefix.size() &&
+              said.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+      << said;
+  if (name != nullptr) {
+    *name = said.substr(said.find("listener."));
+  }
   return listener;
 }
 
@@ -422,6 +430,7 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
   spawn_options options{.environment = {"NOTIFY_SOCKET=" + address, "FDSTORE=4",
                                         "LISTEN_FDNAMES=portkit-sink.socket"}};
   int held = -1;
+  std::string held_name;
   if (!carry.own_listener) {
     held = listen_service_port();
     options.passed_sockets = {held};
@@ -433,7 +442,7 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
   }
   const child_process first = start(program, options);
   if (carry.own_listener) {
-    held = stored_listener(manager);
+    held = stored_listener(manager, &held_name);
     ASSERT_GE(held, 0);
   }
   EXPECT_EQ(next_notification(manager), "READY=1");
@@ -477,7 +486,7 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
     // Passed as systemd passes a store, each with the name it was given.
     options.passed_sockets = {held, stored};
     options.environment.back() = carry.own_listener
-                                     ? "LISTEN_FDNAMES=listener:connection"
+                                     ? "LISTEN_FDNAMES=" + held_name + ":connection"
                                      : "LISTEN_FDNAMES=portkit-sink.socket:connection" + owing;
     if (carry.unread) {
       options.passed_sockets.push_back(answer);
@@ -495,18 +504,18 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
       close(queued);
     }
     const child_process second = start(program, options);
+    std::string carried_name;
     if (carry.lone) {
       held = stored_listener(manager);
     }
     if (carry.own_listener) {
-      // Taken out as the port and kept on as one being retired, its queue served first.
-      EXPECT_EQ(next_notification(manager), "FDSTOREREMOVE=1\nFDNAME=listener");
-      int retiring = -1;
-      EXPECT_EQ(next_notification(manager, &retiring), "FDSTORE=1\nFDNAME=retiring");
-      EXPECT_EQ(inode_of(retiring), inode_of(held));
-      close(retiring);
+      // A newer one of its own given to the store; the carried one, holding a client, left in
+      // it as one being retired, its queue served first.
       const int carried = held;
-      held = stored_listener(manager);
+      carried_name = held_name;
+      held = stored_listener(manager, &held_name);
+      EXPECT_GT(std::stol(held_name.substr(9)), std::stol(carried_name.substr(9)))
+          << "named after a later moment";
       EXPECT_NE(inode_of(held), inode_of(carried)) << "one of its own instead";
       // Every new connection goes to it; the carried one (both held here, as a manager) keeps
       // only the client queued before.
@@ -551,7 +560,7 @@ TEST_P(Carried, ConnectionOutlivesTheServer) {
     if (carry.own_listener) {
       // The carried socket retired once empty: out of the store, the port the new one's alone,
       // which serves.
-      EXPECT_EQ(next_notification(manager), "FDSTOREREMOVE=1\nFDNAME=retiring");
+      EXPECT_EQ(next_notification(manager), "FDSTOREREMOVE=1\nFDNAME=" + carried_name);
       EXPECT_TRUE(wait_until([] { return listening_sockets() == 1; }));
       const int later = connect_service_port();
       send_bytes(later, " later");

@@ -141,6 +141,7 @@ int wait_left_ms(cut_policy* policy) {
 void end_cut_short(int connection, cut_policy* policy) {
   const bool carried = policy->carry_to >= 0;
   if (peer_is_done(connection, carried ? 0 : wait_left_ms(policy))) {
+    set_reset_on_close(connection, false);  // one carried or diverted is set to reset till now
     close(connection);
   } else if (!carried || !store_connection(policy->carry_to, connection, false)) {
     close_with_reset(connection);
@@ -188,6 +189,9 @@ void serve_and_close(int connection, server* serving, const owed_answer* owed = 
   } else if (stop_requested()) {
     end_cut_short(connection, &serving->policy);
   } else {
+    if (owed != nullptr) {
+      set_reset_on_close(connection, false);  // carried: reset till served to its end
+    }
     close(connection);
   }
   set_current_connection(-1);
@@ -259,7 +263,6 @@ void serve_carried(int connection, const owed_answer& owed, server* serving) {
 }  // namespace
 
 void run_listener(chunk_handler handler, bool output_needed) {
-  hold_stop_signals();
   ignore_output_signals();
   claim_standard_descriptors(output_needed);
   const int manager = connect_to_manager();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <limits>
 
@@ -95,11 +96,12 @@ bool steer_new_connections(int own) {
 // of each instance: a socket carried across restarts keeps the rules of the instance that made
 // it, whatever the unit says now. So this instance makes its own beside the carried one (the port
 // shared for a moment), has the kernel steer every new connection to it, gives it to the store as
-// the port and keeps the carried one there as one being retired, its queue served first: nothing
-// refused, and nothing the carried one still holds lost at a stop meanwhile. Where a step fails,
-// the carried one is served as before.
-listening take_over_port(int manager, int carried) {
-  listening port{carried, true, -1, 0, false, 1};
+// the newer port socket, and retires the carried one: its queue served first, and left in the
+// store meanwhile while it holds clients, so that a stop loses none of them. One message to the
+// store makes the change (a newer one named after its making), so no moment of it loses anything.
+// Where a step fails, the carried one is served as before.
+listening take_over_port(int manager, int carried, const char* carried_name) {
+  listening port{carried, true, -1, 0, false, "", 1};
   const int on = 1;
   const char* failed = nullptr;
   const int own = setsockopt(carried, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0
@@ -114,15 +116,16 @@ listening take_over_port(int manager, int carried) {
     (void)close(own);
     return port;
   }
-  // Kept in the store only while it holds clients: an empty one is retired within its grace,
-  // and a restart before then takes the port over again from this instance's own.
-  const bool holds_clients = queued_connections(carried) > 0;
-  unstore_listener(manager);
-  port.retiring_held = holds_clients && store_retiring(manager, carried);
   port.held = store_listener(manager, own);
+  // An empty one is retired within its grace, unless a stop comes first: nothing to keep.
+  port.retiring_held = queued_connections(carried) > 0;
+  if (!port.retiring_held) {
+    unstore_named(manager, carried_name);
+  }
   port.stored = (port.held ? 1 : 0) + (port.retiring_held ? 1 : 0);
   port.listener = own;
   port.retiring = carried;
+  (void)std::snprintf(port.retiring_name, sizeof port.retiring_name, "%s", carried_name);
   port.retire_at_ms = monotonic_ms() + RETIRE_GRACE_MS;
   (void)set_blocking(carried, false);
   return port;
@@ -144,7 +147,7 @@ void note_failed(accept_report* report, int error) {
 
 void retire(listening* port, int manager) {
   if (port->retiring_held) {
-    unstore_retired(manager);
+    unstore_named(manager, port->retiring_name);
   }
   (void)close(port->retiring);
   port->retiring = -1;
@@ -199,22 +202,22 @@ void set_connection_options(int socket) {
 
 listening take_port(int manager, const handed_over& passed, long slots) {
   const bool store = slots >= STORE_FOR_CONNECTION;
-  listening port{passed.listener, store || passed.listener_named, -1, 0, false, 0};
-  if (passed.retiring >= 0 && passed.listener < 0) {
-    port.listener = passed.retiring;  // its successor lost: the port all the same
-    port.stored = store ? 1 : 0;
-    return port;
-  }
+  listening port{passed.listener, store || passed.listener_named, -1, 0, false, "", 0};
   if (passed.retiring >= 0) {
-    // A restart while the last one's takeover still holds clients: that socket goes on retiring
-    // here, and the port is taken over at the next restart, so that no more than two port
-    // sockets are ever in use, nor in the store.
+    // A restart within the grace of the last one's takeover: its socket goes on being retired,
+    // from where that grace began, and is kept in the store while it holds clients.
     port.retiring = passed.retiring;
     port.retiring_held = store;
-    port.retire_at_ms = monotonic_ms() + RETIRE_GRACE_MS;
+    (void)std::snprintf(port.retiring_name, sizeof port.retiring_name, "%s", passed.retiring_name);
+    port.retire_at_ms =
+        (passed.listener_made_ms > 0 ? passed.listener_made_ms : monotonic_ms()) + RETIRE_GRACE_MS;
     (void)set_blocking(port.retiring, false);
-  } else if (passed.listener_ours && slots >= STORE_FOR_TAKEOVER) {
-    return take_over_port(manager, passed.listener);
+    retire_when_empty(&port, manager);  // past its grace and empty: at once
+  }
+  // The port is taken over where the store has room for two port sockets beside a connection and
+  // its answer, and no earlier one is still being retired: never more than two in use at once.
+  if (passed.listener_ours && slots >= STORE_FOR_TAKEOVER && port.retiring < 0) {
+    return take_over_port(manager, passed.listener, passed.listener_name);
   }
   if (passed.listener >= 0) {
     // A socket unit names every socket it passes and keeps it; a launcher that keeps no copy

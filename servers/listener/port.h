@@ -25,6 +25,7 @@ struct listening {
   int retiring;
   long retire_at_ms;  // on the monotonic clock
   bool retiring_held;
+  char retiring_name[STORED_NAME_SIZE];  // its name in the store
   int stored;  // port sockets in the manager's descriptor store, taking its room
 };
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "full_io.h"
 
@@ -27,7 +28,6 @@ constexpr int FIRST_PASSED_FD = 3;  // SD_LISTEN_FDS_START
 constexpr char CONNECTION_NAME[] = "connection";
 constexpr char ANSWER_NAME[] = "answer";
 constexpr char LISTENER_NAME[] = "listener";
-constexpr char RETIRING_NAME[] = "retiring";
 constexpr char STOPPING[] = "STOPPING=1";
 // More than any store holds: LISTEN_FDS is read no further.
 constexpr long MOST_PASSED = 4096;
@@ -99,14 +99,15 @@ bool send_notification(int manager, const char* state, int fd) {
   for (;;) {
     const ssize_t sent = fd >= 0 ? sendmsg(manager, &message, MSG_NOSIGNAL)
                                  : send(manager, text.iov_base, text.iov_len, MSG_NOSIGNAL);
+    const int error = errno;
     if (sent >= 0) {
       return true;
     }
     const long left = give_up_at - monotonic_ms();
-    if (errno != EINTR && (errno != EAGAIN || left <= 0)) {
+    if (error != EINTR && (error != EAGAIN || left <= 0)) {
       return false;
     }
-    if (errno == EAGAIN) {
+    if (error == EAGAIN) {
       (void)wait_ready(manager, POLLOUT, static_cast<int>(left));
     }
   }
@@ -178,10 +179,18 @@ bool named_as(const char* name, const char* kind, const char** tag) {
   return true;
 }
 
-// What take_handed_over has sorted so far, and the descriptors it did not expect, to be taken out
-// of the store once all is sorted.
+// What take_handed_over has sorted so far: the port sockets of the server's own apart, the newest
+// two, until all is sorted; and the descriptors it did not expect, to be taken out of the store
+// once all is sorted.
+struct own_port {
+  int fd;
+  long made_ms;
+  char name[STORED_NAME_SIZE];
+};
 struct sorting {
   handed_over passed;
+  own_port newest;
+  own_port older;
   std::uint64_t unexpected;  // by index, the first SORTED_LATER passed
 };
 
@@ -212,20 +221,60 @@ void drop_passed(int manager, sorting* sorted, int fd, const char* why) {
   }
 }
 
+// A port socket of the server's own: "listener" (1.3.0's) or "listener.<ms>"; false for any other
+// name (a socket unit's, a launcher's, none).
+bool own_port_name(const char* name, long* made_ms) {
+  const char* tag = nullptr;
+  if (!named_as(name, LISTENER_NAME, &tag) || std::strlen(name) >= STORED_NAME_SIZE) {
+    return false;
+  }
+  *made_ms = 0;
+  return tag[0] == '\0' ||
+         (std::strspn(tag, "0123456789") == std::strlen(tag) && whole_number(tag, made_ms));
+}
+
 void sort_listening(int manager, sorting* sorted, int fd, const char* name) {
-  handed_over& passed = sorted->passed;
-  if (std::strcmp(name, RETIRING_NAME) == 0) {
-    if (passed.retiring >= 0) {
-      drop_passed(manager, sorted, fd, "a second port socket being retired");
+  own_port port{fd, 0, ""};
+  if (!own_port_name(name, &port.made_ms)) {
+    handed_over& passed = sorted->passed;
+    if (passed.listener >= 0) {
+      drop_passed(manager, sorted, fd, "a second listening socket");
     } else {
-      passed.retiring = fd;
+      passed.listener = fd;
+      passed.listener_named = name[0] != '\0';
     }
-  } else if (passed.listener >= 0) {
-    drop_passed(manager, sorted, fd, "a second listening socket");
-  } else {
-    passed.listener = fd;
-    passed.listener_named = name[0] != '\0';
-    passed.listener_ours = std::strcmp(name, LISTENER_NAME) == 0;
+    return;
+  }
+  (void)std::snprintf(port.name, sizeof port.name, "%s", name);
+  if (sorted->newest.fd < 0 || port.made_ms > sorted->newest.made_ms) {
+    std::swap(port, sorted->newest);
+  }
+  if (port.fd >= 0 && (sorted->older.fd < 0 || port.made_ms > sorted->older.made_ms)) {
+    std::swap(port, sorted->older);
+  }
+  if (port.fd >= 0) {
+    drop_passed(manager, sorted, port.fd, "a third port socket of the server's own");
+  }
+}
+
+// The port: a socket unit's where one was passed (the server's own newest then being retired),
+// else the newest of the server's own, the older being retired.
+void choose_port(int manager, sorting* sorted) {
+  handed_over& passed = sorted->passed;
+  const own_port* retiring = &sorted->newest;
+  if (passed.listener < 0 && sorted->newest.fd >= 0) {
+    passed.listener = sorted->newest.fd;
+    passed.listener_named = true;
+    passed.listener_ours = true;
+    passed.listener_made_ms = sorted->newest.made_ms;
+    (void)std::snprintf(passed.listener_name, STORED_NAME_SIZE, "%s", sorted->newest.name);
+    retiring = &sorted->older;
+  } else if (sorted->older.fd >= 0) {
+    drop_passed(manager, sorted, sorted->older.fd, "a third port socket");
+  }
+  if (retiring->fd >= 0) {
+    passed.retiring = retiring->fd;
+    (void)std::snprintf(passed.retiring_name, STORED_NAME_SIZE, "%s", retiring->name);
   }
 }
 
@@ -291,14 +340,16 @@ void take_unexpected_out(int manager, const sorting& sorted) {
       continue;
     }
     unstore(manager, name);
-    listener_out = listener_out || (passed.listener_ours && std::strcmp(name, LISTENER_NAME) == 0);
-    retiring_out = retiring_out || std::strcmp(name, RETIRING_NAME) == 0;
+    listener_out =
+        listener_out || (passed.listener_ours && std::strcmp(name, passed.listener_name) == 0);
+    retiring_out =
+        retiring_out || (passed.retiring >= 0 && std::strcmp(name, passed.retiring_name) == 0);
   }
   if (listener_out) {
-    (void)send_to_store(manager, passed.listener, LISTENER_NAME);
+    (void)send_to_store(manager, passed.listener, passed.listener_name);
   }
-  if (retiring_out && passed.retiring >= 0) {
-    (void)send_to_store(manager, passed.retiring, RETIRING_NAME);
+  if (retiring_out) {
+    (void)send_to_store(manager, passed.retiring, passed.retiring_name);
   }
 }
 
@@ -335,7 +386,7 @@ long store_size(int manager) {
 }
 
 handed_over take_handed_over(int manager) {
-  sorting sorted{{-1, -1, -1, -1, false, false, "", ""}, 0};
+  sorting sorted{{-1, -1, -1, -1, false, false, 0, "", "", "", ""}, {-1, 0, ""}, {-1, 0, ""}, 0};
   const char* pid = std::getenv("LISTEN_PID");
   const char* count = std::getenv("LISTEN_FDS");
   if (pid == nullptr || count == nullptr || !is_own_pid(pid)) {
@@ -368,6 +419,7 @@ handed_over take_handed_over(int manager) {
         break;
     }
   }
+  choose_port(manager, &sorted);
   pair_answer(manager, &sorted);
   take_unexpected_out(manager, sorted);
   // The manager may pass the listening socket non-blocking, and a stopped predecessor leaves it
@@ -379,19 +431,13 @@ handed_over take_handed_over(int manager) {
 }
 
 bool store_listener(int manager, int listener) {
-  return send_to_store(manager, listener, LISTENER_NAME);
+  char name[STORED_NAME_SIZE];
+  (void)std::snprintf(name, sizeof name, "%s.%ld", LISTENER_NAME, monotonic_ms());
+  return send_to_store(manager, listener, name);
 }
 
-void unstore_listener(int manager) {
-  unstore(manager, LISTENER_NAME);
-}
-
-bool store_retiring(int manager, int carried) {
-  return send_to_store(manager, carried, RETIRING_NAME);
-}
-
-void unstore_retired(int manager) {
-  unstore(manager, RETIRING_NAME);
+void unstore_named(int manager, const char* name) {
+  unstore(manager, name);
 }
 
 owed_answer take_carried(int manager, const handed_over& passed) {
@@ -399,7 +445,6 @@ owed_answer take_carried(int manager, const handed_over& passed) {
   if (passed.connection_name[0] != '\0') {
     unstore(manager, passed.connection_name);
   }
-  set_reset_on_close(passed.connection, false);
   (void)set_blocking(passed.connection, true);
   owed_answer owed{};
   owed.whole = true;

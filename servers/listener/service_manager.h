@@ -31,7 +31,10 @@ long store_size(int manager);
 // the server's own still being retired (`retiring`), and after a restart the connection the
 // previous instance stored with, where it left one, the rest of its answer in a pipe. The port's
 // name (LISTEN_FDNAMES) tells whether the manager keeps it (a socket unit names every socket it
-// passes), and whether it is one an earlier instance of the server made and gave the store.
+// passes), and whether it is one an earlier instance of the server made and gave the store: the
+// server names each of its own after the moment it made it ("listener.<ms>", on the monotonic
+// clock), so that of two passed the newer is the port and the older the one being retired,
+// whose grace began when the newer was made.
 inline constexpr std::size_t STORED_NAME_SIZE = 32;
 struct handed_over {
   int listener;
@@ -40,10 +43,12 @@ struct handed_over {
   int answer;
   bool listener_named;
   bool listener_ours;
+  long listener_made_ms;                 // when an earlier instance made it; 0 where not known
+  char listener_name[STORED_NAME_SIZE];  // its name in the store, where it is the server's own
+  char retiring_name[STORED_NAME_SIZE];
   char connection_name[STORED_NAME_SIZE];  // its name in the store, to take it out by
   char answer_name[STORED_NAME_SIZE];
 };
-
 // Sorts what was passed by kind and name. A descriptor it does not expect (another kind, an
 // unknown name, one too many of a kind, an answer without its connection) is closed, and taken
 // out of the store, with one line each; a connection whose answer is missing is reset, never
@@ -54,19 +59,13 @@ struct handed_over {
 handed_over take_handed_over(int manager);
 
 // Hands a listening socket the server opened itself to the manager, which keeps it, its port and
-// its queue across a restart, as a socket unit does, and passes it to the next instance; true
-// when it was sent.
+// its queue across a restart, as a socket unit does, and passes it to the next instance; named
+// after the moment it is given. True when it was sent.
 bool store_listener(int manager, int listener);
 
-// The store's side of a takeover: the carried port socket, stored as the port so far, is taken
-// out (the manager keeps one entry per socket, under its first name) and handed back as one being
-// retired, `carried`, its queue kept until served; true when it was sent. The port's new socket is
-// then given with store_listener.
-void unstore_listener(int manager);
-bool store_retiring(int manager, int carried);
-
-// Takes a retired port socket out of the store, its queue served, before it is closed.
-void unstore_retired(int manager);
+// Takes what the store keeps under `name` out of it: a port socket retired, or one taken over
+// that holds no client.
+void unstore_named(int manager, const char* name);
 
 // What a previous instance left of the answer it was writing: sent before anything else. It holds
 // what one answer can leave; `whole` is false when the pipe held more, which no server here
@@ -79,8 +78,9 @@ struct owed_answer {
 };
 
 // Takes the connection a previous instance stored, and the rest of its answer, out of the store:
-// the connection made blocking and no longer reset on close (from here on its end is this
-// process's), the answer read and its pipe closed. Call once the stop signals are caught.
+// the connection made blocking, still set to be reset if closed until it is served to its end
+// (however this process ends before, its peer never takes a clean end for what it is owed), the
+// answer read and its pipe closed. Call once the stop signals are caught.
 owed_answer take_carried(int manager, const handed_over& passed);
 
 // Says "program: what[: reason]" on standard error and to the manager (STATUS=, and ERRNO= for

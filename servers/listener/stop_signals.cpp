@@ -55,6 +55,7 @@ void divert_answer() {
     (void)close(socket);
     return;
   }
+  set_reset_on_close(socket, true);
   diverted = socket;
 }
 
@@ -101,15 +102,6 @@ void catch_signal(int number, void (*handler)(int)) {
 }
 
 }  // namespace
-
-void hold_stop_signals() {
-  sigset_t signals;
-  (void)sigemptyset(&signals);
-  for (const int number : STOP_SIGNALS) {
-    (void)sigaddset(&signals, number);
-  }
-  (void)sigprocmask(SIG_BLOCK, &signals, nullptr);
-}
 
 void catch_stop_signals(int listener, bool held) {
   listening_socket = listener;

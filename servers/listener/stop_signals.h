@@ -6,10 +6,6 @@
 // ends this long after its first signal: within a service manager's stop timeout.
 inline constexpr unsigned STOP_DEADLINE_S = 110;
 
-// Holds SIGTERM and SIGINT back until catch_stop_signals, so that a stop in the midst of set-up
-// (while the store is being put in order) is taken as any other, once set-up is done.
-void hold_stop_signals();
-
 // Unblocks and catches SIGTERM and SIGINT from here on (one that the process was started ignoring
 // stays ignored). The first asks for a stop: the connection named by set_current_connection
 // stops blocking, so that no call waits for bytes still to come, and so does `listener`, or, when
@@ -24,7 +20,9 @@ void set_current_connection(int connection);
 // Under a manager that keeps descriptors and answers: the moment a stop is asked for, the
 // connection being served (set_serving) has what is left of its answer diverted to a pipe, so
 // that no write waits on its peer: its descriptor becomes the pipe's, and its socket is kept aside
-// (take_diverted_socket). `spill_end` is that write end; call once, after catch_stop_signals.
+// (take_diverted_socket), set to be reset if closed: however the process ends from there, its
+// peer never takes a clean end for the answers it is owed. `spill_end` is that write end; call
+// once, after catch_stop_signals.
 void divert_answers_to(int spill_end);
 
 // Whether the current connection is being served, so that its handler may be writing. Served
