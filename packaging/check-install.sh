@@ -9,7 +9,7 @@ version=$(sed -n 's/^project(portkit VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=build/debian/portkit_${version}_$(dpkg --print-architecture).deb
 build=$(echo build/debian/portkit/obj-*)
 stage=$(mktemp -d)
-trap 'rm -rf "$stage"' EXIT
+trap 'rm -rf "$stage" "$stage.manifest"' EXIT
 programs=(tally glyphs mirror sink drain client)
 
 DESTDIR=$stage cmake --install "$build" --strip >/dev/null
@@ -71,9 +71,12 @@ set -e
 [ "$status" = 1 ] && [ "$output" = $'\n Error : Connect Failed ' ] || { echo "client: $status"; exit 1; }
 echo "every installed program ran"
 
-# The README's line that removes an install from source, read from the page, on the staged one.
+# The README's line that removes an install from source, read from the page, on the staged one:
+# its list of files, which names them as installed without the staging directory, made to name
+# them in it.
+sed "s|^|$stage|" "$build/install_manifest.txt" >"$stage.manifest"
 remove=$(sed -n 's/^    \(xargs .*install_manifest\.txt\).*/\1/p' README.md |
-  sed -e 's/sudo //' -e "s|build/release/|$build/|")
+  sed -e 's/sudo //' -e "s|build/release/install_manifest.txt|$stage.manifest|")
 [ -n "$remove" ] || { echo "README.md gives no line that removes an install"; exit 1; }
 eval "$remove"
 left=$(find "$stage" -type f)
