@@ -212,10 +212,11 @@ build_package() {  # kind, tree
 }
 
 # The next version: this tree with its version raised by one, for the soak's upgrade. The previous
-# release, for the upgrade from it and back: PORTKIT_PREVIOUS_DEB, or built from the history, the
-# tree as it was before its version became this one, where there is a history.
+# release, for the upgrade from it and back: PORTKIT_PREVIOUS_DEB; or built from the history, the
+# tree as it was before its version became this one, where there is a history; or, in an unpacked
+# source package, the latest version below this one that the package archive holds, if any.
 start_builds() {
-  local next=$builds/next/portkit previous=$builds/previous/portkit raised
+  local next=$builds/next/portkit previous=$builds/previous/portkit raised candidate
   local next_version=${version%.*}.$((${version##*.} + 1))
   mkdir -p "$next" "$previous"
   tree_files | xargs -d '\n' cp --parents -t "$next"
@@ -235,6 +236,18 @@ start_builds() {
     2>/dev/null | tail -n 1) && [ -n "$raised" ]; then
     git archive "$raised^" | tar -x -C "$previous"
     build_package previous "$previous"
+  else
+    for candidate in $(apt-cache madison portkit 2>/dev/null | awk '{print $3}'); do
+      if dpkg --compare-versions "$candidate" lt "$version" &&
+        { [ -z "${versions[previous]:-}" ] ||
+          dpkg --compare-versions "$candidate" gt "${versions[previous]}"; }; then
+        versions[previous]=$candidate
+      fi
+    done
+    if [ -n "${versions[previous]:-}" ]; then
+      package_file[previous]=$(cd "$previous" && apt-get download -q "portkit=${versions[previous]}" \
+        >/dev/null 2>&1 && echo "$previous"/portkit_*.deb)
+    fi
   fi
 }
 
