@@ -281,7 +281,7 @@ void run_listener(chunk_handler handler, bool output_needed) {
   // A manager that keeps descriptors and holds the port keeps its queue across a restart, and so
   // the connection being served, where its store has room beside the port's sockets: a stop
   // stores it for the next instance, with the rest of its answer where there is room for that too.
-  const long room = slots - port.stored;
+  const long room = slots - stored_port_sockets(port);
   if (slots >= STORE_FOR_CONNECTION && port.held && room >= 1) {
     serving.policy.carry_to = manager;
   }

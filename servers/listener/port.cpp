@@ -101,7 +101,7 @@ bool steer_new_connections(int own) {
 // store makes the change (a newer one named after its making), so no moment of it loses anything.
 // Where a step fails, the carried one is served as before.
 listening take_over_port(int manager, int carried, const char* carried_name) {
-  listening port{carried, true, -1, 0, false, "", 1};
+  listening port{carried, true, -1, 0, false, "", true};
   const int on = 1;
   const char* failed = nullptr;
   const int own = setsockopt(carried, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0
@@ -117,12 +117,12 @@ listening take_over_port(int manager, int carried, const char* carried_name) {
     return port;
   }
   port.held = store_listener(manager, own);
+  port.listener_stored = port.held;
   // An empty one is retired within its grace, unless a stop comes first: nothing to keep.
   port.retiring_held = queued_connections(carried) > 0;
   if (!port.retiring_held) {
-    unstore_named(manager, carried_name);
+    unstore(manager, carried_name);
   }
-  port.stored = (port.held ? 1 : 0) + (port.retiring_held ? 1 : 0);
   port.listener = own;
   port.retiring = carried;
   (void)std::snprintf(port.retiring_name, sizeof port.retiring_name, "%s", carried_name);
@@ -147,11 +147,10 @@ void note_failed(accept_report* report, int error) {
 
 void retire(listening* port, int manager) {
   if (port->retiring_held) {
-    unstore_named(manager, port->retiring_name);
+    unstore(manager, port->retiring_name);
   }
   (void)close(port->retiring);
   port->retiring = -1;
-  port->stored -= port->retiring_held ? 1 : 0;
   port->retiring_held = false;
   set_option(port->listener, SOL_SOCKET, SO_REUSEPORT, 0);
 }
@@ -202,7 +201,13 @@ void set_connection_options(int socket) {
 
 listening take_port(int manager, const handed_over& passed, long slots) {
   const bool store = slots >= STORE_FOR_CONNECTION;
-  listening port{passed.listener, store || passed.listener_named, -1, 0, false, "", 0};
+  listening port{passed.listener,
+                 store || passed.listener_named,
+                 -1,
+                 0,
+                 false,
+                 "",
+                 passed.listener_ours && store};
   if (passed.retiring >= 0) {
     // A restart within the grace of the last one's takeover: its socket goes on being retired,
     // from where that grace began, and is kept in the store while it holds clients.
@@ -222,12 +227,11 @@ listening take_port(int manager, const handed_over& passed, long slots) {
   if (passed.listener >= 0) {
     // A socket unit names every socket it passes and keeps it; a launcher that keeps no copy
     // (systemd-socket-activate) names none unless asked.
-    port.stored = (passed.listener_ours && store ? 1 : 0) + (port.retiring_held ? 1 : 0);
     return port;
   }
   port.listener = open_listening_socket(manager);
   port.held = store && store_listener(manager, port.listener);
-  port.stored = port.held ? 1 : 0;
+  port.listener_stored = port.held;
   return port;
 }
 

@@ -26,8 +26,13 @@ struct listening {
   long retire_at_ms;  // on the monotonic clock
   bool retiring_held;
   char retiring_name[STORED_NAME_SIZE];  // its name in the store
-  int stored;  // port sockets in the manager's descriptor store, taking its room
+  bool listener_stored;  // the port a socket of the server's own, in the manager's store
 };
+
+// Port sockets in the manager's descriptor store, taking its room.
+inline int stored_port_sockets(const listening& port) {
+  return (port.listener_stored ? 1 : 0) + (port.retiring_held ? 1 : 0);
+}
 
 // The port: the listening socket passed (held where the manager keeps descriptors, or named it),
 // or one of the server's own (given to such a manager to hold). One the server's earlier instance

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,9 +30,6 @@ constexpr char LISTENER_NAME[] = "listener";
 constexpr char STOPPING[] = "STOPPING=1";
 // More than any store holds: LISTEN_FDS is read no further.
 constexpr long MOST_PASSED = 4096;
-// The first this many descriptors passed that are not expected are taken out of the store once
-// all is sorted (a name may be shared with one that is kept); later ones at once.
-constexpr int SORTED_LATER = 64;
 // A name the manager passes: at most 255 bytes.
 constexpr std::size_t PASSED_NAME_SIZE = 256;
 
@@ -121,13 +117,6 @@ bool notify(int manager, const char* state, int fd = -1) {
   return send_notification(manager, state, fd);
 }
 
-// Tells the manager to drop what it keeps under `name`.
-void unstore(int manager, const char* name) {
-  char remove[PASSED_NAME_SIZE + 32];
-  (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", name);
-  (void)notify(manager, remove);
-}
-
 // Hands `fd` to the manager to keep under `name`; true when it was sent. `watched`: the manager
 // may drop it once it reports a hang-up (systemd does), as a connection whose peer has gone.
 bool send_to_store(int manager, int fd, const char* name, bool watched = true) {
@@ -179,9 +168,8 @@ bool named_as(const char* name, const char* kind, const char** tag) {
   return true;
 }
 
-// What take_handed_over has sorted so far: the port sockets of the server's own apart, the newest
-// two, until all is sorted; and the descriptors it did not expect, to be taken out of the store
-// once all is sorted.
+// What take_handed_over has sorted so far, the port sockets of the server's own apart (the newest
+// two) until all is sorted.
 struct own_port {
   int fd;
   long made_ms;
@@ -191,34 +179,20 @@ struct sorting {
   handed_over passed;
   own_port newest;
   own_port older;
-  std::uint64_t unexpected;  // by index, the first SORTED_LATER passed
 };
 
-void take_out_of_store(int manager, long index) {
-  char name[PASSED_NAME_SIZE];
-  passed_name(index, name, sizeof name);
-  if (name[0] != '\0') {
-    unstore(manager, name);
-  }
-}
-
 // Closes a descriptor passed that is not expected, with one line: a connection with a reset, for
-// its peer's bytes are not served.
-void drop_passed(int manager, sorting* sorted, int fd, const char* why) {
-  const long index = fd - FIRST_PASSED_FD;
+// its peer's bytes are not served. It is taken out of the store once all is sorted
+// (take_unexpected_out).
+void drop_passed(int manager, int fd, const char* why) {
   char name[PASSED_NAME_SIZE];
-  passed_name(index, name, sizeof name);
+  passed_name(fd - FIRST_PASSED_FD, name, sizeof name);
   char what[PASSED_NAME_SIZE + 128];
   (void)std::snprintf(what, sizeof what, "passed descriptor %d (%s): %s, closed", fd,
                       name[0] != '\0' ? name : "no name", why);
   tell(manager, what, 0);
   set_reset_on_close(fd, true);  // fails harmlessly on what is not a socket
   (void)close(fd);
-  if (index < SORTED_LATER) {
-    sorted->unexpected |= std::uint64_t{1} << index;
-  } else {
-    take_out_of_store(manager, index);
-  }
 }
 
 // A port socket of the server's own: "listener" (1.3.0's) or "listener.<ms>"; false for any other
@@ -238,7 +212,7 @@ void sort_listening(int manager, sorting* sorted, int fd, const char* name) {
   if (!own_port_name(name, &port.made_ms)) {
     handed_over& passed = sorted->passed;
     if (passed.listener >= 0) {
-      drop_passed(manager, sorted, fd, "a second listening socket");
+      drop_passed(manager, fd, "a second listening socket");
     } else {
       passed.listener = fd;
       passed.listener_named = name[0] != '\0';
@@ -253,7 +227,7 @@ void sort_listening(int manager, sorting* sorted, int fd, const char* name) {
     std::swap(port, sorted->older);
   }
   if (port.fd >= 0) {
-    drop_passed(manager, sorted, port.fd, "a third port socket of the server's own");
+    drop_passed(manager, port.fd, "a third port socket of the server's own");
   }
 }
 
@@ -270,7 +244,7 @@ void choose_port(int manager, sorting* sorted) {
     (void)std::snprintf(passed.listener_name, STORED_NAME_SIZE, "%s", sorted->newest.name);
     retiring = &sorted->older;
   } else if (sorted->older.fd >= 0) {
-    drop_passed(manager, sorted, sorted->older.fd, "a third port socket");
+    drop_passed(manager, sorted->older.fd, "a third port socket");
   }
   if (retiring->fd >= 0) {
     passed.retiring = retiring->fd;
@@ -288,9 +262,9 @@ void sort_stored(int manager, sorting* sorted, int fd, const char* name, bool is
   int& slot = is_pipe ? passed.answer : passed.connection;
   char* kept_name = is_pipe ? passed.answer_name : passed.connection_name;
   if (!known || std::strlen(name) >= STORED_NAME_SIZE) {
-    drop_passed(manager, sorted, fd, "an unknown name");
+    drop_passed(manager, fd, "an unknown name");
   } else if (slot >= 0) {
-    drop_passed(manager, sorted, fd, is_pipe ? "a second answer" : "a second connection");
+    drop_passed(manager, fd, is_pipe ? "a second answer" : "a second connection");
   } else {
     slot = fd;
     (void)std::snprintf(kept_name, STORED_NAME_SIZE, "%s", name);
@@ -310,27 +284,28 @@ void pair_answer(int manager, sorting* sorted) {
   if (passed.answer >= 0) {
     (void)named_as(passed.answer_name, ANSWER_NAME, &answer_tag);
     if (passed.connection < 0 || !named || std::strcmp(answer_tag, connection_tag) != 0) {
-      drop_passed(manager, sorted, passed.answer, "an answer without its connection");
+      drop_passed(manager, passed.answer, "an answer without its connection");
       passed.answer = -1;
       passed.answer_name[0] = '\0';
     }
   }
   if (passed.connection >= 0 && connection_tag[0] != '\0' && passed.answer < 0) {
-    drop_passed(manager, sorted, passed.connection, "a connection without the rest of its answer");
+    drop_passed(manager, passed.connection, "a connection without the rest of its answer");
     passed.connection = -1;
     passed.connection_name[0] = '\0';
   }
 }
 
-// Takes what was not expected out of the store. A name it shares with a connection or answer kept
-// goes when those are taken out; one shared with a port socket kept takes that one too, which is
-// handed to the store again at once.
-void take_unexpected_out(int manager, const sorting& sorted) {
-  const handed_over& passed = sorted.passed;
+// Takes what was passed and not kept out of the store. A name it shares with a connection or
+// answer kept goes when those are taken out; one shared with a port socket kept takes that one
+// too, which is handed to the store again at once.
+void take_unexpected_out(int manager, const handed_over& passed, long count) {
   bool listener_out = false;
   bool retiring_out = false;
-  for (long index = 0; index < SORTED_LATER; ++index) {
-    if ((sorted.unexpected & (std::uint64_t{1} << index)) == 0) {
+  for (long index = 0; index < count; ++index) {
+    const int fd = FIRST_PASSED_FD + static_cast<int>(index);
+    if (fd == passed.listener || fd == passed.retiring || fd == passed.connection ||
+        fd == passed.answer) {
       continue;
     }
     char name[PASSED_NAME_SIZE];
@@ -386,7 +361,7 @@ long store_size(int manager) {
 }
 
 handed_over take_handed_over(int manager) {
-  sorting sorted{{-1, -1, -1, -1, false, false, 0, "", "", "", ""}, {-1, 0, ""}, {-1, 0, ""}, 0};
+  sorting sorted{{-1, -1, -1, -1, false, false, 0, "", "", "", ""}, {-1, 0, ""}, {-1, 0, ""}};
   const char* pid = std::getenv("LISTEN_PID");
   const char* count = std::getenv("LISTEN_FDS");
   if (pid == nullptr || count == nullptr || !is_own_pid(pid)) {
@@ -398,7 +373,8 @@ handed_over take_handed_over(int manager) {
     (void)std::snprintf(what, sizeof what, "LISTEN_FDS=%.8s: not a count of descriptors", count);
     fail_setup(manager, what, 0);
   }
-  for (long index = 0; index < std::min(fds, MOST_PASSED); ++index) {
+  fds = std::min(fds, MOST_PASSED);
+  for (long index = 0; index < fds; ++index) {
     const int fd = FIRST_PASSED_FD + static_cast<int>(index);
     char name[PASSED_NAME_SIZE];
     passed_name(index, name, sizeof name);
@@ -415,13 +391,13 @@ handed_over take_handed_over(int manager) {
         sort_stored(manager, &sorted, fd, name, true);
         break;
       case passed_kind::other:
-        drop_passed(manager, &sorted, fd, "neither a TCP socket nor a pipe");
+        drop_passed(manager, fd, "neither a TCP socket nor a pipe");
         break;
     }
   }
   choose_port(manager, &sorted);
   pair_answer(manager, &sorted);
-  take_unexpected_out(manager, sorted);
+  take_unexpected_out(manager, sorted.passed, fds);
   // The manager may pass the listening socket non-blocking, and a stopped predecessor leaves it
   // so; accept is to wait.
   if (sorted.passed.listener >= 0 && !set_blocking(sorted.passed.listener, true)) {
@@ -436,8 +412,10 @@ bool store_listener(int manager, int listener) {
   return send_to_store(manager, listener, name);
 }
 
-void unstore_named(int manager, const char* name) {
-  unstore(manager, name);
+void unstore(int manager, const char* name) {
+  char remove[PASSED_NAME_SIZE + 32];
+  (void)std::snprintf(remove, sizeof remove, "FDSTOREREMOVE=1\nFDNAME=%s", name);
+  (void)notify(manager, remove);
 }
 
 owed_answer take_carried(int manager, const handed_over& passed) {

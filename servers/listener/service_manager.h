@@ -64,8 +64,8 @@ handed_over take_handed_over(int manager);
 bool store_listener(int manager, int listener);
 
 // Takes what the store keeps under `name` out of it: a port socket retired, or one taken over
-// that holds no client.
-void unstore_named(int manager, const char* name);
+// that holds no client; a connection or answer taken back.
+void unstore(int manager, const char* name);
 
 // What a previous instance left of the answer it was writing: sent before anything else. It holds
 // what one answer can leave; `whole` is false when the pipe held more, which no server here
