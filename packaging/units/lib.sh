@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # The units check's shared helpers, sourced by packaging/check-units.sh: the machine (booted,
-# entered, torn down), its peers (unit-peer.py inside it), waits with deadlines, the verdicts, and
+# entered, torn down), its peers (packaging/peers inside it), waits with deadlines, the verdicts, and
 # what several groups of scenarios ask of the units and the pages.
 readme=README.md
 units_page=systemd/README.md  # the units' drop-ins and commands
@@ -58,9 +58,17 @@ inside() {
   nsenter -t "$machine" -m -p -n -u -i -C -r -w "$@"
 }
 
-# A client of unit-peer.py inside the machine; its one line of result on standard output.
+# The peers' program, fed to python3 on its standard input (the machine need not see this
+# tree): the shared library, each group's clients, then the call its arguments name.
+peers_program() {
+  cat packaging/peers/lib.py packaging/peers/clients.py packaging/peers/streams.py \
+    packaging/peers/soak.py
+  echo 'COMMANDS[sys.argv[1]](*sys.argv[2:])'
+}
+
+# A client of packaging/peers inside the machine; its one line of result on standard output.
 peer() {
-  inside timeout "${peer_seconds:-60}" python3 - "$@" <packaging/unit-peer.py
+  inside timeout "${peer_seconds:-60}" python3 - "$@" < <(peers_program)
 }
 
 # Runs a command every 0.05 s until it succeeds, for at most `seconds`; false if it never does.

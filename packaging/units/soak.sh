@@ -48,7 +48,7 @@ soak_upgrade() {
 sleep_ms() { sleep "$(($1 / 1000)).$(printf %03d $(($1 % 1000)))"; }
 
 # mirror under `mode`'s unit (service: the service alone; socket: under its socket unit), for
-# SOAK_SECONDS, with peers of every kind (unit-peer.py's soak_peers) looping sessions while the
+# SOAK_SECONDS, with peers of every kind (packaging/peers/soak.py's soak_peers) looping sessions while the
 # service is faulted 0.2 to 3 s apart, so that some faults land inside the last restart's takeover
 # grace: mostly restarts, some stops and SIGTERMs (the service alone started again after a pause;
 # under the socket the next client starts it), one upgrade. Send buffers are capped so that
@@ -99,7 +99,7 @@ soak_mirror() {  # service or socket
   done
   wait "$peer_pid" || true
   nsenter -t "$machine" -n sysctl -qw net.ipv4.tcp_wmem="$buffers"
-  verdict=$(python3 - soak_verdict "$said" "$faults_log" "$mode" <packaging/unit-peer.py)
+  verdict=$(python3 - soak_verdict "$said" "$faults_log" "$mode" < <(peers_program))
   echo "$verdict" | sed -e '$d' -e 's/^/  /'
   echo "  faults: $(awk '{print $2}' "$faults_log" | sort | uniq -c | xargs)"
   echo "  restarts took (ms): $(awk '$2 == "restart" {print $3}' "$faults_log" | sort -n |
